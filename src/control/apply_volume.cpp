@@ -1,0 +1,146 @@
+#include <cstdio>
+
+#include "control/volume.h"
+#include "state/player_state.h"
+
+const char* stream_volume_reason(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_INVALHANDLE: return "Reason: handle not valid\n";
+    case MMSYSERR_NOMEM: return "Reason: memory error\n";
+    case MMSYSERR_NOTSUPPORTED: return "Reason: not supported\n";
+    default: return "Reason: unknown\n";
+    }
+}
+
+const char* mixer_open_reason(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_BADDEVICEID: return "MMSYSERR_BADDEVICEID\n";
+    case MMSYSERR_ALLOCATED: return "MMSYSERR_ALLOCATED\n";
+    case MMSYSERR_INVALHANDLE: return "MMSYSERR_INVALHANDLE\n";
+    case MMSYSERR_NODRIVER: return "MMSYSERR_NODRIVER\n";
+    case MMSYSERR_NOMEM: return "MMSYSERR_NOMEM\n";
+    case MMSYSERR_INVALFLAG: return "MMSYSERR_INVALFLAG\n";
+    case MMSYSERR_INVALPARAM: return "MMSYSERR_INVALPARAM\n";
+    default: return "Reason: unknown\n";
+    }
+}
+
+const char* line_info_reason(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_BADDEVICEID: return "MMSYSERR_BADDEVICEID\n";
+    case MMSYSERR_INVALHANDLE: return "MMSYSERR_INVALHANDLE\n";
+    case MMSYSERR_NODRIVER: return "MMSYSERR_NODRIVER\n";
+    case MMSYSERR_INVALFLAG: return "MMSYSERR_INVALFLAG\n";
+    case MMSYSERR_INVALPARAM: return "MMSYSERR_INVALPARAM\n";
+    case MIXERR_INVALLINE: return "MIXERR_INVALLINE\n";
+    default: return "Reason: unknown\n";
+    }
+}
+
+const char* set_details_reason(MMRESULT code) {
+    switch (code) {
+    case MMSYSERR_BADDEVICEID: return "bad device id\n";
+    case MMSYSERR_INVALHANDLE: return "Invalid handle\n";
+    case MMSYSERR_NODRIVER: return "No driver\n";
+    case MMSYSERR_INVALFLAG: return "invalid flag\n";
+    case MMSYSERR_INVALPARAM: return "Invalid param\n";
+    case MIXERR_INVALCONTROL: return "Invalid control\n";
+    default: return "\n";
+    }
+}
+
+namespace {
+
+// The stream's volume call. The stream is used only while the pass holds it
+// open; between passes the null handle names device 0.
+MMRESULT set_stream_volume(DWORD word) {
+    EnterCriticalSection(&player_state.lock);
+    MMRESULT result = midiOutSetVolume(reinterpret_cast<HMIDIOUT>(player_state.stream_handle), word);
+    LeaveCriticalSection(&player_state.lock);
+    return result;
+}
+
+void list_destinations(HMIXER mixer) {
+    MIXERCAPSA caps = {};
+    if (mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mixer), &caps, sizeof caps) != MMSYSERR_NOERROR) return;
+    for (DWORD i = 0; i < caps.cDestinations; ++i) {
+        MIXERLINEA line = {};
+        line.cbStruct = sizeof line;
+        line.dwDestination = i;
+        if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(mixer), &line, MIXER_GETLINEINFOF_DESTINATION) !=
+            MMSYSERR_NOERROR)
+            continue;
+        fprintf(stderr, "Destination #%lu = %s\n", static_cast<unsigned long>(i), line.szName);
+        fflush(stderr);
+    }
+}
+
+// Sets the volume control of the mixer's first destination.
+void set_first_destination(HMIXER mixer, int volume) {
+    MIXERLINEA line = {};
+    line.cbStruct = sizeof line;
+    line.dwDestination = 0;
+    line.dwSource = 0;
+    MMRESULT e = mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(mixer), &line, MIXER_GETLINEINFOF_DESTINATION);
+    if (e != MMSYSERR_NOERROR) {
+        fprintf(stderr, "Error #%d calling mixerGetLineInfo()\n", int(e));
+        fputs(line_info_reason(e), stderr);
+        fflush(stderr);
+        return;
+    }
+    fprintf(stderr, "Mixerline: %s\n", line.szName);
+
+    MIXERCONTROLA control = {};
+    MIXERLINECONTROLSA controls = {};
+    controls.cbStruct = sizeof controls;
+    controls.dwLineID = line.dwLineID;
+    controls.dwControlType = MIXERCONTROL_CONTROLTYPE_VOLUME;
+    controls.cControls = 1;
+    controls.cbmxctrl = sizeof control;
+    controls.pamxctrl = &control;
+    e = mixerGetLineControlsA(reinterpret_cast<HMIXEROBJ>(mixer), &controls, MIXER_GETLINECONTROLSF_ONEBYTYPE);
+    if (e != MMSYSERR_NOERROR) {
+        fprintf(stderr, "Error #%d calling mixerGetLineControls()\n", int(e));
+        fflush(stderr);
+        return;
+    }
+    fprintf(stderr, "Mixercontrol: %s\n", control.szName);
+    fflush(stderr);
+
+    MIXERCONTROLDETAILS_UNSIGNED value = {mixer_volume_value(volume)};
+    MIXERCONTROLDETAILS details = {};
+    details.cbStruct = sizeof details;
+    details.dwControlID = control.dwControlID;
+    details.cChannels = 1;
+    details.cMultipleItems = 0;
+    details.cbDetails = sizeof value;
+    details.paDetails = &value;
+    e = mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(mixer), &details, MIXER_SETCONTROLDETAILSF_VALUE);
+    if (e == MMSYSERR_NOERROR) return;
+    fprintf(stderr, "Error #%d calling mixerSetControlDetails() ", int(e));
+    fputs(set_details_reason(e), stderr);
+    fputs("Will have to use windows application volume control.\n", stderr);
+    fflush(stderr);
+}
+
+}  // namespace
+
+void apply_volume() {
+    MMRESULT e = set_stream_volume(stream_volume_word(player_state.volume));
+    if (e == MMSYSERR_NOERROR) return;
+    fputs("Cannot set volume via midi...", stderr);
+    fputs(stream_volume_reason(e), stderr);
+    fflush(stderr);
+
+    e = mixerOpen(&player_state.mixer_handle, player_state.device_id, 0, 0, MIXER_OBJECTF_MIXER);
+    if (e != MMSYSERR_NOERROR) {
+        fprintf(stderr, "ERROR: Can't open Mixer Device! -- %08X\n", unsigned(e));
+        fputs(mixer_open_reason(e), stderr);
+        fflush(stderr);
+        return;
+    }
+    list_destinations(player_state.mixer_handle);
+    set_first_destination(player_state.mixer_handle, player_state.volume);
+    // Each fallback opens the mixer anew; close it rather than leak one per command.
+    mixerClose(player_state.mixer_handle);
+}

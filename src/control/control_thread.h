@@ -1,0 +1,17 @@
+// The control channel: binary commands on standard input.
+//   B0 = 0x00 or 0x80..0xFF, B1 = volume        a new volume, 0 to 255
+//   B0 = 0x01..0x7F, B1, then L bytes            a file name, L = B0 + 256 * B1
+#pragma once
+
+#include "platform/platform.h"
+
+// The thread procedure; never returns: the end of standard input, a failed
+// read or a name cut short ends the process with status 0.
+DWORD WINAPI control_thread(LPVOID parameter);
+
+// Starts control_thread beside the pass loop.
+void start_control_thread();
+
+// Ends the process with the given status: the standard streams flushed, the
+// other threads left as they are, nothing destroyed under them.
+[[noreturn]] void end_process(int status);

@@ -1,0 +1,11 @@
+// The C runtime's binary-mode call. Standard input has no text mode here, so
+// binary mode is the only mode and the call only reports the mode it had.
+#pragma once
+
+#include <cstdio>
+
+#define _O_TEXT 0x4000
+#define _O_BINARY 0x8000
+
+int _fileno(FILE* stream);
+int _setmode(int fd, int mode);

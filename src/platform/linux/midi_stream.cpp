@@ -1,0 +1,12 @@
+// Placeholder until the stream device lands: no device 0 yet.
+#include "platform/linux/mmsystem.h"
+
+MMRESULT midiStreamOpen(LPHMIDISTRM, LPUINT, DWORD, DWORD_PTR, DWORD_PTR, DWORD) { return MMSYSERR_NODRIVER; }
+MMRESULT midiStreamClose(HMIDISTRM) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiStreamProperty(HMIDISTRM, LPBYTE, DWORD) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiStreamRestart(HMIDISTRM) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiStreamOut(HMIDISTRM, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiOutPrepareHeader(HMIDIOUT, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiOutUnprepareHeader(HMIDIOUT, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiOutReset(HMIDIOUT) { return MMSYSERR_INVALHANDLE; }
+MMRESULT midiOutSetVolume(HMIDIOUT, DWORD) { return MMSYSERR_NOTSUPPORTED; }

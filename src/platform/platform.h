@@ -1,0 +1,17 @@
+// The platform the player runs on, by the platform's own names.
+// On Windows these are the real kernel32, winmm and C runtime; elsewhere our
+// own layer in src/platform/linux gives the same subset with the same record
+// layouts, constants and return codes.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <mmsystem.h>
+#include <io.h>
+#include <fcntl.h>
+#else
+#include "platform/linux/win_types.h"
+#include "platform/linux/kernel32.h"
+#include "platform/linux/mmsystem.h"
+#include "platform/linux/crt.h"
+#endif

@@ -1,0 +1,26 @@
+// Loading a Standard MIDI File: the whole file in one block, then one cursor
+// per track chunk. Nothing here ever points outside the image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "state/player_state.h"
+
+constexpr size_t smf_header_bytes = 14;
+
+// Reads the whole file at path into one heap block. Returns null when the file
+// cannot be opened or read whole, or is shorter than the 14-byte header.
+uint8_t* load_file_image(const char* path, size_t* size);
+
+// The header's track count (offset 10) and time division (offset 12), both
+// 16-bit big-endian. The image holds at least the header.
+uint16_t header_track_count(const uint8_t* image);
+uint16_t header_time_division(const uint8_t* image);
+
+// One heap block of cursors, one per chunk present after the header, at most
+// the header's track count of them; *count receives how many. A chunk whose
+// length runs past the image ends at the image's end; a chunk header cut off
+// by the end of the image is not a chunk. Never null for a track count of 0;
+// null when the allocation fails.
+TrackCursor* build_track_table(const uint8_t* image, size_t size, uint32_t* count);

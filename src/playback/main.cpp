@@ -1,0 +1,23 @@
+// smfstream: plays Standard MIDI Files on MIDI output device 0 for a
+// controlling process, which steers it through standard input.
+#include <cstdio>
+#include <cstdlib>
+
+#include "control/control_thread.h"
+#include "playback/play_file.h"
+#include "state/player_state.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        fprintf(stderr, "Usage: %s <volume 0-255> <filename.mid>\n", argv[0] ? argv[0] : "smfstream");
+        fflush(stderr);
+        return 2;
+    }
+    init_player_state();
+    player_state.volume = atoi(argv[1]);
+    _setmode(_fileno(stdin), _O_BINARY);
+    // The path is in place before the control thread can store a name over it.
+    player_state.current_path = argv[2];
+    start_control_thread();
+    run_pass_loop();
+}

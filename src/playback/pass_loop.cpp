@@ -1,0 +1,36 @@
+#include <cstdio>
+#include <cstring>
+
+#include "playback/play_file.h"
+#include "state/player_state.h"
+
+namespace {
+
+// The running pass's own copy of its path: the control thread may overwrite
+// name_buffer at any moment.
+char pass_path[name_buffer_size];
+
+// Copies the current path and notes how many names had arrived, in one step.
+void take_current_path() {
+    EnterCriticalSection(&player_state.lock);
+    strncpy(pass_path, player_state.current_path, sizeof pass_path - 1);
+    pass_path[sizeof pass_path - 1] = '\0';
+    player_state.pass_names_seen = player_state.names_received;
+    LeaveCriticalSection(&player_state.lock);
+}
+
+}  // namespace
+
+void run_pass_loop() {
+    for (;;) {
+        take_current_path();
+        play_file(pass_path);
+        fputs("1", stdout);
+        fflush(stdout);
+        // A pass that played something and ended by itself starts again at once;
+        // so does one ended by a new name. After a pass that failed or had
+        // nothing to play, wait for a name rather than retry without pause.
+        if (player_state.pass_placed_records) continue;
+        while (!name_arrived_since_pass_start()) WaitForSingleObject(player_state.name_event, INFINITE);
+    }
+}

@@ -1,0 +1,143 @@
+#include "playback/track_merger.h"
+
+namespace {
+
+// Decodes a variable-length quantity at p (only the low 32 bits of a longer
+// value count) and moves p past it. False when it runs past end.
+bool read_quantity(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
+    value = 0;
+    for (;;) {
+        if (p >= end) return false;
+        uint8_t byte = *p++;
+        value = (value << 7) | (byte & 0x7F);
+        if (!(byte & 0x80)) return true;
+    }
+}
+
+// Skips `length` bytes at p. False when they run past end.
+bool skip(const uint8_t*& p, const uint8_t* end, uint32_t length) {
+    if (static_cast<size_t>(end - p) < length) return false;
+    p += length;
+    return true;
+}
+
+// The track has ended: at its End of Track, or cut off by its chunk's end.
+void finish_track(TrackCursor& track) { track.cursor = track.chunk_end; }
+
+// The candidate time of the track's next event; false when the track has
+// ended (End of Track next, or nothing complete left in its chunk).
+bool next_event_time(const TrackCursor& track, uint32_t& when) {
+    const uint8_t* p = track.cursor;
+    uint32_t delta;
+    if (!read_quantity(p, track.chunk_end, delta)) return false;
+    if (p >= track.chunk_end) return false;
+    if (track.chunk_end - p >= 2 && p[0] == 0xFF && p[1] == 0x2F) return false;
+    when = track.time + delta;
+    return true;
+}
+
+bool takes_one_data_byte(uint8_t status) {
+    uint8_t kind = status & 0xF0;
+    return kind == 0xC0 || kind == 0xD0;
+}
+
+enum class Taken { record, nothing, ended };
+
+// Takes the track's next event, moving its cursor past it. A channel message
+// or tempo change yields *word; an event cut off by the chunk's end ends the
+// track and yields nothing.
+Taken take_event(TrackCursor& track, uint32_t& word) {
+    const uint8_t* p = track.cursor;
+    const uint8_t* end = track.chunk_end;
+    uint32_t delta;
+    if (!read_quantity(p, end, delta) || p >= end) return Taken::ended;
+    track.time += delta;
+
+    uint8_t s = *p++;
+    if (s <= 0xEF) {  // a channel message, or data under running status
+        uint8_t status = track.running_status;
+        uint8_t first = s;
+        if (s >= 0x80) {
+            status = s;
+            if (p >= end) return Taken::ended;
+            first = *p++;
+        }
+        uint8_t second = 0;
+        if (!takes_one_data_byte(status)) {
+            if (p >= end) return Taken::ended;
+            second = *p++;
+        }
+        track.running_status = status;
+        track.cursor = p;
+        word = status | (uint32_t(first) << 8) | (uint32_t(second) << 16);
+        return Taken::record;
+    }
+    if (s == 0xFF) {
+        if (p >= end) return Taken::ended;
+        uint8_t type = *p++;
+        if (type == 0x51) {
+            // The single length byte is not examined; the tempo follows it.
+            if (end - p < 4) return Taken::ended;
+            word = (uint32_t(MEVT_TEMPO) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+            track.cursor = p + 4;
+            return Taken::record;
+        }
+        uint32_t length;
+        if (!read_quantity(p, end, length) || !skip(p, end, length)) return Taken::ended;
+        track.cursor = p;
+        return Taken::nothing;
+    }
+    if (s == 0xF0 || s == 0xF7) {
+        uint32_t length;
+        if (!read_quantity(p, end, length) || !skip(p, end, length)) return Taken::ended;
+        track.cursor = p;
+        return Taken::nothing;
+    }
+    // 0xF1 to 0xFE have no layout in a file: step over the status byte alone.
+    track.cursor = p;
+    return Taken::nothing;
+}
+
+}  // namespace
+
+int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
+    if (!tracks || !buffer || !byte_count) return 0;
+    *byte_count = 0;
+    uint32_t records = 0;
+
+    while (track_count != 0 && records < max_records_per_fill) {
+        uint32_t best_time = 0xFFFFFFFF;
+        TrackCursor* best = nullptr;
+        for (uint32_t i = 0; i < track_count; ++i) {
+            uint32_t when;
+            // Strictly earlier replaces, so the lowest track wins a tie; the
+            // first candidate is taken whatever its time, 0xFFFFFFFF included.
+            if (next_event_time(tracks[i], when) && (!best || when < best_time)) {
+                best_time = when;
+                best = &tracks[i];
+            }
+        }
+        if (!best) break;
+
+        uint32_t word = 0;
+        switch (take_event(*best, word)) {
+        case Taken::ended:
+            finish_track(*best);
+            break;
+        case Taken::nothing:
+            break;
+        case Taken::record: {
+            uint8_t* record = buffer + records * record_bytes;
+            uint32_t delta = best->time - player_state.last_event_time;
+            const uint32_t words[3] = {delta, 0, word};
+            for (int w = 0; w < 3; ++w)
+                for (int b = 0; b < 4; ++b) record[w * 4 + b] = uint8_t(words[w] >> (8 * b));
+            player_state.last_event_time = best->time;
+            ++records;
+            break;
+        }
+        }
+    }
+    *byte_count = records * record_bytes;
+    return 1;
+}

@@ -1,0 +1,15 @@
+// Merges the tracks of a loaded Standard MIDI File into stream records, one
+// buffer at a time, earliest event first (the lower track first on a tie).
+#pragma once
+
+#include <cstdint>
+
+#include "state/player_state.h"
+
+// Places at most 511 twelve-byte records (delta time, stream id 0, event) at
+// the start of buffer and stores their byte count in *byte_count; 0 bytes once
+// every track has ended. Continues the merge of earlier calls on the same
+// table; the time of the last record placed lives in
+// player_state.last_event_time. Returns 0, storing nothing, on a null
+// argument, otherwise 1.
+int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count);

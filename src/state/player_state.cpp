@@ -1,0 +1,9 @@
+#include "state/player_state.h"
+
+PlayerState player_state = {};
+
+void init_player_state() {
+    player_state.volume = 127;
+    InitializeCriticalSection(&player_state.lock);
+    player_state.name_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+}

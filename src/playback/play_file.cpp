@@ -26,10 +26,13 @@ namespace {
 
 // Publishes the pass's stream and event to the control thread, or withdraws
 // them (null) before they are closed, so that a closed handle is never used.
+// A name that arrived while the pass was opening, with no event to signal
+// yet, wakes the pass at its first wait.
 void publish(HMIDISTRM stream, HANDLE wake) {
     EnterCriticalSection(&player_state.lock);
     player_state.stream_handle = stream;
     player_state.wake_event = wake;
+    if (wake && player_state.names_received != player_state.pass_names_seen) SetEvent(wake);
     LeaveCriticalSection(&player_state.lock);
 }
 
@@ -42,7 +45,8 @@ void say(const char* text) {
 
 int play_file(const char* path) {
     player_state.last_event_time = 0;
-    player_state.pass_placed_records = false;
+    player_state.pass_played_through = false;
+    bool placed = false;
 
     size_t size = 0;
     uint8_t* image = load_file_image(path, &size);
@@ -93,10 +97,11 @@ int play_file(const char* path) {
         uint32_t bytes = 0;
         fill_events(tracks, track_count, events, &bytes);
         if (bytes == 0) {
+            player_state.pass_played_through = placed;
             say("done.\n");
             break;
         }
-        player_state.pass_placed_records = true;
+        placed = true;
         header.dwBytesRecorded = bytes;
         if (midiStreamOut(stream, &header, sizeof header) != MMSYSERR_NOERROR) break;
         WaitForSingleObject(wake, INFINITE);

@@ -4,8 +4,8 @@
 #include "platform/platform.h"
 
 // Plays the file at path once on MIDI output device 0, or until a new file
-// name arrives. Always returns 0; whether it placed any record is left in
-// player_state.pass_placed_records.
+// name arrives. Always returns 0; player_state.pass_played_through tells
+// whether it placed records and ended by itself (no failure, no new name).
 int play_file(const char* path);
 
 // The stream's callback: wakes the pass when the device has played the buffer.

@@ -38,7 +38,7 @@ struct PlayerState {
     HANDLE name_event;                 // signalled on every name, for the idle loop
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
-    bool pass_placed_records;          // the last pass placed at least one record
+    bool pass_played_through;          // the last pass placed records and ended by itself
 };
 
 extern PlayerState player_state;

@@ -35,8 +35,12 @@ uint16_t header_time_division(const uint8_t* image) { return uint16_t(image[12] 
 
 TrackCursor* build_track_table(const uint8_t* image, size_t size, uint32_t* count) {
     uint32_t announced = header_track_count(image);
-    // At least one entry, so that an empty table is not mistaken for a failed allocation.
-    TrackCursor* tracks = static_cast<TrackCursor*>(malloc(sizeof(TrackCursor) * (announced ? announced : 1)));
+    // No more entries than chunk headers fit in the image (a lying count of
+    // 65535 would otherwise take 2.6 MB), and at least one, so that an empty
+    // table is not mistaken for a failed allocation.
+    size_t room = (size - smf_header_bytes) / 8;
+    size_t entries = announced < room ? announced : room;
+    TrackCursor* tracks = static_cast<TrackCursor*>(malloc(sizeof(TrackCursor) * (entries ? entries : 1)));
     if (!tracks) return nullptr;
 
     const uint8_t* end = image + size;

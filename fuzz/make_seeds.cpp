@@ -1,0 +1,51 @@
+// Writes a few small Standard MIDI Files into the folder given as the only
+// argument, as a starting corpus for merger_fuzz.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/smf_writer.h"
+
+namespace {
+
+bool write(const std::string& folder, const char* name, const smf::Bytes& bytes) {
+    std::string path = folder + "/" + name;
+    FILE* out = fopen(path.c_str(), "wb");
+    if (!out) return false;
+    bool whole = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return fclose(out) == 0 && whole;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: make_seeds FOLDER\n");
+        return 2;
+    }
+    const std::string folder = argv[1];
+    using smf::Track;
+
+    Track conductor, melody, bass, odd;
+    conductor.tempo(0, 500000).text(0, "song").meta(0, 0x58, {4, 2, 24, 8}).tempo(384, 400000).end();
+    melody.program(0, 0, 5).note_on(0, 0, 60, 100).raw(96, {62, 100}).raw(96, {60, 0}).raw(0, {0xC0, 7})
+        .raw(1, {8}).note_off(95, 0, 62).end();
+    bass.raw(0, {0xB1, 7, 100}).raw(0, {10, 64}).raw(0, {0xE1, 0, 64}).raw(48, {0xD1, 30}).raw(0, {40})
+        .sysex(10, {0x7E, 0x7F, 0x09, 0x01, 0xF7}).raw(5, {0xA1, 60, 20}).end();
+    odd.raw(0, {0x3C, 0x40}).raw(1, {0xF8}).raw(1, {0xF7, 0x01, 0x00}).raw(0x0FFFFFFF, {0x90, 1, 1}).end();
+
+    Track many;
+    for (int i = 0; i < 520; ++i) many.raw(i % 3, {uint8_t(i ? 60 + i % 12 : 0x90), 64});
+    many.end();
+
+    bool ok = write(folder, "multi_track", smf::file({conductor, melody, bass}))
+              && write(folder, "odd_bytes", smf::file({odd, Track{}.end()}, smf::smpte_division(25, 40)))
+              && write(folder, "over_one_buffer", smf::file({many}, 480, 0))
+              && write(folder, "lying_count", smf::file({melody}, 96, 1, 9))
+              && write(folder, "no_tracks", smf::file({}, 96, 1, 0));
+    if (!ok) {
+        fprintf(stderr, "make_seeds: could not write into %s\n", folder.c_str());
+        return 1;
+    }
+    return 0;
+}

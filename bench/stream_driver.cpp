@@ -1,0 +1,255 @@
+// Drives smfstream as its controller would and times, on CLOCK_MONOTONIC, what
+// the trace device reports. The trace goes into a FIFO that this program reads
+// as the lines come (the trace device writes each line with one write(2)), so
+// each line is timestamped when it arrives, tens of microseconds at most after
+// it was written.
+//
+//   stream_driver startup SMFSTREAM FILE REPEATS OUT
+//       REPEATS times: start smfstream on FILE and time, from just before the
+//       process is spawned, its `open`, `restart` and first `ev` lines.
+//       OUT: one line per start: "open_us restart_us first_ev_us first_at_us".
+//   stream_driver switch SMFSTREAM FILE_A FILE_B REPEATS OUT
+//       starts smfstream on FILE_A, then REPEATS times, at random moments
+//       0.15 to 0.35 s apart, writes a file-name command (FILE_B, FILE_A, ...)
+//       and times, from just before the command's write, the `reset` of the
+//       old stream, the `restart` and the first `ev` of the new one.
+//       OUT: one line per switch: "reset_us restart_us first_ev_us first_at_us".
+//
+// first_at_us is the first record's AT_US (microseconds since its restart).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+int64_t now_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+[[noreturn]] void fail(const char* what) {
+    perror(what);
+    exit(1);
+}
+
+// The trace FIFO, read line by line with each line's arrival time.
+class TraceReader {
+public:
+    explicit TraceReader(const std::string& path) {
+        unlink(path.c_str());
+        if (mkfifo(path.c_str(), 0600) != 0) fail("mkfifo");
+        // Read and write: the FIFO never reports an end while the player
+        // comes and goes, and its open for appending never blocks.
+        fd_ = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) fail("open fifo");
+    }
+
+    // The next whole line (without its line end), waiting at most until
+    // deadline_ns; false on time-out. *arrived_ns: when it was read.
+    bool next(std::string* line, int64_t* arrived_ns, int64_t deadline_ns) {
+        for (;;) {
+            size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                *line = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                *arrived_ns = pending_arrival_;
+                return true;
+            }
+            int64_t left = deadline_ns - now_ns();
+            if (left <= 0) return false;
+            pollfd p{fd_, POLLIN, 0};
+            int ready = poll(&p, 1, int(left / 1000000) + 1);
+            if (ready <= 0) continue;
+            char chunk[4096];
+            ssize_t n = read(fd_, chunk, sizeof chunk);
+            if (n <= 0) continue;
+            pending_arrival_ = now_ns();
+            pending_.append(chunk, size_t(n));
+        }
+    }
+
+    // Reads until a line starting with prefix arrives; false on time-out.
+    bool until(const char* prefix, std::string* line, int64_t* arrived_ns, int64_t deadline_ns) {
+        size_t length = strlen(prefix);
+        while (next(line, arrived_ns, deadline_ns))
+            if (line->compare(0, length, prefix) == 0) return true;
+        return false;
+    }
+
+    // Reads whatever comes until deadline_ns.
+    void drain_until(int64_t deadline_ns) {
+        std::string line;
+        int64_t at;
+        while (next(&line, &at, deadline_ns)) {
+        }
+    }
+
+private:
+    int fd_;
+    std::string pending_;
+    int64_t pending_arrival_ = 0;
+};
+
+struct Player {
+    pid_t pid = 0;
+    int input = -1;  // the write end of its standard input
+};
+
+Player spawn_player(const char* program, const char* file, const std::string& fifo, int64_t* spawned_ns) {
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) fail("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    std::vector<std::string> env_text;
+    for (char** e = environ; *e; ++e)
+        if (strncmp(*e, "SMFSTREAM_DEVICE=", 17) != 0) env_text.push_back(*e);
+    env_text.push_back("SMFSTREAM_DEVICE=trace:" + fifo);
+    std::vector<char*> env;
+    for (std::string& s : env_text) env.push_back(s.data());
+    env.push_back(nullptr);
+
+    std::string volume = "100";
+    char* argv[] = {const_cast<char*>(program), volume.data(), const_cast<char*>(file), nullptr};
+    Player player;
+    *spawned_ns = now_ns();
+    if (posix_spawn(&player.pid, program, &actions, nullptr, argv, env.data()) != 0) fail("posix_spawn");
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_fds[0]);
+    player.input = pipe_fds[1];
+    return player;
+}
+
+void stop_player(Player& player) {
+    close(player.input);  // the end of its standard input ends it
+    int status;
+    waitpid(player.pid, &status, 0);
+}
+
+// The AT_US field of an `ev TICK DUE AT WORD` line.
+long long at_field(const std::string& line) {
+    unsigned long long tick;
+    long long due, at;
+    if (sscanf(line.c_str(), "ev %llu %lld %lld", &tick, &due, &at) != 3) return -1;
+    return at;
+}
+
+double us(int64_t ns) { return ns / 1000.0; }
+
+int startup(const char* program, const char* file, int repeats, FILE* out, const std::string& fifo) {
+    TraceReader trace(fifo);
+    for (int i = 0; i < repeats; ++i) {
+        int64_t spawned;
+        Player player = spawn_player(program, file, fifo, &spawned);
+        int64_t deadline = spawned + 5000000000LL;
+        std::string line;
+        int64_t opened, restarted, first;
+        if (!trace.until("open", &line, &opened, deadline) || !trace.until("restart", &line, &restarted, deadline) ||
+            !trace.until("ev ", &line, &first, deadline)) {
+            fprintf(stderr, "startup: no first record within 5 s\n");
+            stop_player(player);
+            return 1;
+        }
+        fprintf(out, "%.1f %.1f %.1f %lld\n", us(opened - spawned), us(restarted - spawned), us(first - spawned),
+                at_field(line));
+        stop_player(player);
+        trace.drain_until(now_ns() + 20000000);  // the old process's last lines
+    }
+    return 0;
+}
+
+bool send_name(int fd, const std::string& name) {
+    std::string command;
+    command += char(name.size() & 0xFF);
+    command += char(name.size() >> 8);
+    command += name;
+    return write(fd, command.data(), command.size()) == ssize_t(command.size());
+}
+
+int switches(const char* program, const char* file_a, const char* file_b, int repeats, FILE* out,
+             const std::string& fifo) {
+    for (const char* name : {file_a, file_b}) {
+        size_t length = strlen(name);
+        if (length == 0 || (length & 0xFF) == 0 || (length & 0xFF) >= 0x80) {
+            fprintf(stderr, "switch: the name %s cannot be sent (length %zu)\n", name, length);
+            return 1;
+        }
+    }
+    TraceReader trace(fifo);
+    int64_t spawned;
+    Player player = spawn_player(program, file_a, fifo, &spawned);
+    std::string line;
+    int64_t at;
+    if (!trace.until("ev ", &line, &at, spawned + 5000000000LL)) {
+        fprintf(stderr, "switch: no first record within 5 s\n");
+        stop_player(player);
+        return 1;
+    }
+    srand(7);
+    int status = 0;
+    for (int i = 0; i < repeats && status == 0; ++i) {
+        trace.drain_until(now_ns() + 150000000 + rand() % 200000000);
+        const char* next = i % 2 == 0 ? file_b : file_a;
+        int64_t sent = now_ns();
+        if (!send_name(player.input, next)) fail("write command");
+        int64_t deadline = sent + 5000000000LL;
+        int64_t reset, restarted, first;
+        if (!trace.until("reset", &line, &reset, deadline) || !trace.until("restart", &line, &restarted, deadline) ||
+            !trace.until("ev ", &line, &first, deadline)) {
+            fprintf(stderr, "switch: no record of the new file within 5 s\n");
+            status = 1;
+            break;
+        }
+        fprintf(out, "%.1f %.1f %.1f %lld\n", us(reset - sent), us(restarted - sent), us(first - sent),
+                at_field(line));
+    }
+    stop_player(player);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    std::string mode = argc > 1 ? argv[1] : "";
+    bool ok_startup = mode == "startup" && argc == 6;
+    bool ok_switch = mode == "switch" && argc == 7;
+    if (!ok_startup && !ok_switch) {
+        fprintf(stderr,
+                "Usage: %s startup SMFSTREAM FILE REPEATS OUT\n"
+                "       %s switch SMFSTREAM FILE_A FILE_B REPEATS OUT\n",
+                argv[0], argv[0]);
+        return 2;
+    }
+    const char* out_path = argv[argc - 1];
+    FILE* out = fopen(out_path, "w");
+    if (!out) fail(out_path);
+    char dir_template[] = "/tmp/smfstream-bench-XXXXXX";
+    if (!mkdtemp(dir_template)) fail("mkdtemp");
+    std::string fifo = std::string(dir_template) + "/trace";
+    int repeats = atoi(argv[argc - 2]);
+    int status = ok_startup ? startup(argv[2], argv[3], repeats, out, fifo)
+                            : switches(argv[2], argv[3], argv[4], repeats, out, fifo);
+    fclose(out);
+    unlink(fifo.c_str());
+    rmdir(dir_template);
+    return status;
+}

@@ -2,14 +2,21 @@
 // loop sleeps to each absolute deadline on CLOCK_MONOTONIC (clock_nanosleep,
 // TIMER_ABSTIME) and notes how late it woke, nothing else.
 //
-// Usage: floor_loop DUE_FILE OUT_FILE
+// Usage: floor_loop [--timely] DUE_FILE OUT_FILE
+//   --timely  schedule as the stream's player thread does: timer slack of 1 ns
+//             and SCHED_FIFO priority 20 where the process may have it (says
+//             on standard error which it got)
 //   DUE_FILE  one due time a line, microseconds from the start (decimals allowed)
 //   OUT_FILE  receives one lateness a line, microseconds (wake-up minus due)
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
@@ -23,13 +30,23 @@ int64_t now_ns() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "Usage: %s DUE_FILE OUT_FILE\n", argv[0]);
+    bool timely = argc == 4 && std::string(argv[1]) == "--timely";
+    if (argc != 3 && !timely) {
+        fprintf(stderr, "Usage: %s [--timely] DUE_FILE OUT_FILE\n", argv[0]);
         return 2;
     }
-    FILE* in = fopen(argv[1], "r");
+    const char* due_path = argv[argc - 2];
+    const char* out_path = argv[argc - 1];
+    if (timely) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        sched_param priority{};
+        priority.sched_priority = 20;
+        bool fifo = pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+        fprintf(stderr, "timer slack 1 ns, %s\n", fifo ? "SCHED_FIFO 20" : "SCHED_OTHER (SCHED_FIFO refused)");
+    }
+    FILE* in = fopen(due_path, "r");
     if (!in) {
-        perror(argv[1]);
+        perror(due_path);
         return 1;
     }
     std::vector<int64_t> due_ns;
@@ -47,9 +64,9 @@ int main(int argc, char** argv) {
         late_ns[i] = now_ns() - deadline;
     }
 
-    FILE* out = fopen(argv[2], "w");
+    FILE* out = fopen(out_path, "w");
     if (!out) {
-        perror(argv[2]);
+        perror(out_path);
         return 1;
     }
     for (int64_t late : late_ns) fprintf(out, "%.3f\n", late / 1000.0);

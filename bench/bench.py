@@ -1,0 +1,769 @@
+#!/usr/bin/python3
+"""Runs every benchmark side by side and writes BENCHMARKS.md and the plot.
+
+Called by bench/run, which builds the programs first. See bench/README.md.
+"""
+
+import argparse
+import datetime
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from smf_schedule import schedule  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON = "/usr/bin/python3"  # Debian's, where python3-mido lives
+TIME = "/usr/bin/time"
+
+FILES = [
+    ("dense_piano", "dense piano: 3 tracks, five-note chords in 32nd notes and 16th-note fifths, pedal; ~190 events/s"),
+    ("many_tracks", "many tracks: 256 tracks, staggered notes on each; ~255 events/s"),
+    ("tempo_changes", "many tempo changes: a tempo change every 64th note (40/s), 16th notes; ~60 records/s"),
+    ("smpte", "SMPTE division: 30 frames x 80 ticks (416.67 us a tick), a tempo event it ignores; ~50 events/s"),
+    ("long", "long: a steady piece at 472441 us a quarter, 480 ticks a quarter (984.25 us a tick); ~13 events/s"),
+]
+
+# Goals (microseconds, percent, bytes); the benchmarks report, they never fail.
+GOAL_P99_ABOVE_FLOOR = 500
+GOAL_MAX = 2000
+GOAL_DRIFT = 1000
+GOAL_SWITCH_MEDIAN = 2000
+GOAL_STARTUP = 5000
+GOAL_CPU_PERCENT = 1.0
+GOAL_MEMORY_BASE = 4 * 1024 * 1024
+
+
+def rel(path):
+    return os.path.relpath(path, ROOT)
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# ---------------------------------------------------------------- statistics
+
+def percentile(values, p):
+    """Nearest-rank percentile of a list of numbers."""
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    rank = max(1, math.ceil(p / 100 * len(ordered)))
+    return ordered[rank - 1]
+
+
+def summary(values):
+    return {
+        "n": len(values),
+        "median": percentile(values, 50),
+        "p90": percentile(values, 90),
+        "p99": percentile(values, 99),
+        "max": max(values) if values else float("nan"),
+        "min": min(values) if values else float("nan"),
+    }
+
+
+def fmt_us(value):
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    if abs(value) >= 100000:
+        return f"{value / 1000:.0f} ms"
+    if abs(value) >= 10000:
+        return f"{value / 1000:.1f} ms"
+    return f"{value:.0f} µs"
+
+
+def ratio(a, b):
+    if b is None or a is None or b == 0 or math.isnan(a) or math.isnan(b):
+        return "n/a"
+    return f"{a / b:.2f}×"
+
+
+# ---------------------------------------------------------------- running
+
+class Sampler(threading.Thread):
+    """Samples the memory of the program that /usr/bin/time runs."""
+
+    def __init__(self, time_pid):
+        super().__init__(daemon=True)
+        self.time_pid = time_pid
+        self.stop = threading.Event()
+        self.peak = {}
+        self.policies = set()  # of the program's threads: 0 SCHED_OTHER, 1 SCHED_FIFO
+
+    def child(self):
+        try:
+            with open(f"/proc/{self.time_pid}/task/{self.time_pid}/children") as f:
+                pids = f.read().split()
+            return pids[0] if pids else None
+        except OSError:
+            return None
+
+    def run(self):
+        while not self.stop.wait(0.25):
+            pid = self.child()
+            if not pid:
+                continue
+            try:
+                for task in os.listdir(f"/proc/{pid}/task"):
+                    with open(f"/proc/{pid}/task/{task}/stat") as f:
+                        fields = f.read().rsplit(")", 1)[1].split()
+                    self.policies.add(int(fields[38]))
+            except (OSError, IndexError, ValueError):
+                pass
+            try:
+                with open(f"/proc/{pid}/status") as f:
+                    for line in f:
+                        key, _, rest = line.partition(":")
+                        if key in ("VmRSS", "RssAnon", "RssFile", "RssShmem", "VmHWM", "Threads"):
+                            value = int(rest.split()[0])
+                            self.peak[key] = max(self.peak.get(key, 0), value)
+            except OSError:
+                pass
+
+
+def timed(argv, env=None, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+          while_running=None):
+    """Runs argv under /usr/bin/time -v. Returns wall seconds, CPU seconds,
+    peak resident kB, the sampled memory and time's report."""
+    report = os.path.join(work_dir, "time.txt")
+    start = time.monotonic()
+    process = subprocess.Popen([TIME, "-v", "-o", report] + argv, env=env, stdin=stdin, stdout=stdout,
+                               stderr=stderr)
+    sampler = Sampler(process.pid)
+    sampler.start()
+    if while_running:
+        while_running(process)
+    _, status, usage = os.wait4(process.pid, 0)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    wall = time.monotonic() - start
+    sampler.stop.set()
+    sampler.join()
+    with open(report) as f:
+        text = f.read()
+    peak_kb = 0
+    for line in text.splitlines():
+        if "Maximum resident set size" in line:
+            peak_kb = int(line.split(":")[1])
+    return {
+        "wall_s": wall,
+        "cpu_s": usage.ru_utime + usage.ru_stime,
+        "user_s": usage.ru_utime,
+        "sys_s": usage.ru_stime,
+        "peak_kb": peak_kb,
+        "sampled": sampler.peak,
+        "fifo": 1 in sampler.policies,
+        "status": process.returncode,
+    }
+
+
+def play_one_pass(device, midi, stderr_path):
+    """smfstream on one file until its first pass ends (its first "1"), then
+    the end of its standard input ends it."""
+    env = dict(os.environ, SMFSTREAM_DEVICE=device)
+
+    def wait_for_marker(process):
+        process.stdout.read(1)
+        process.stdin.close()
+        process.stdout.close()
+
+    with open(stderr_path, "w") as err:
+        return timed([smfstream, "100", midi], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                     while_running=wait_for_marker)
+
+
+def first_pass(trace_path):
+    """The first pass of a trace: its records, buffer by buffer."""
+    buffers, current, started = [], [], False
+    timediv = None
+    with open(trace_path) as f:
+        for line in f:
+            words = line.split()
+            if not words:
+                continue
+            if words[0] == "timediv":
+                timediv = int(words[1])
+            elif words[0] == "restart":
+                started = True
+            elif not started:
+                continue
+            elif words[0] == "ev":
+                current.append((int(words[1]), int(words[2]), int(words[3]), int(words[4], 16)))
+            elif words[0] == "done":
+                if current:
+                    buffers.append(current)
+                current = []
+            elif words[0] == "close":
+                break
+    if current:
+        buffers.append(current)
+    return timediv, buffers
+
+
+# ---------------------------------------------------------------- the figures
+
+def accuracy(name, midi, cmds):
+    """smfstream, the floor and mido on one file, one after another."""
+    records = schedule(midi)
+    result = {"name": name, "records": len(records), "size": os.path.getsize(midi)}
+
+    # smfstream with the real-time trace device.
+    trace = os.path.join(work_dir, f"{name}.trace")
+    if os.path.exists(trace):
+        os.unlink(trace)
+    log(f"  smfstream  {name}")
+    run = play_one_pass(f"trace:{trace}", midi, os.path.join(work_dir, f"{name}.stderr"))
+    cmds["player"] = (f"SMFSTREAM_DEVICE=trace:{rel(trace)} {TIME} -v {rel(smfstream)} 100 {rel(midi)}"
+                      " (standard input held open until the first \"1\")")
+    _, buffers = first_pass(trace)
+    played = [ev for buffer in buffers for ev in buffer]
+    lateness = [at - due for _, due, at, _ in played]
+    result["player"] = summary(lateness)
+    result["player_run"] = run
+    result["player_lateness"] = lateness
+    result["buffers"] = len(buffers)
+    # The first record of each refilled buffer against the others.
+    firsts = [b[0][2] - b[0][1] for b in buffers[1:]]
+    rest = [at - due for b in buffers for _, due, at, _ in (b[1:] if b is not buffers[0] else b)]
+    result["refill_first"] = summary(firsts) if firsts else None
+    result["refill_rest"] = summary(rest) if rest else None
+    # The device's due times against the file's own schedule.
+    same = len(played) == len(records) and all(p[3] == r.word for p, r in zip(played, records))
+    result["matches_file"] = same
+    result["played"] = len(played)
+    if len(played) == len(records):
+        errors = [p[1] - r.due_us for p, r in zip(played, records)]
+        result["due_error"] = (min(errors), max(errors))
+    else:
+        result["due_error"] = None
+    if played:
+        result["last"] = {
+            "due_vs_file": played[-1][1] - records[len(played) - 1].due_us,
+            "at_vs_due": played[-1][2] - played[-1][1],
+            "at_vs_file": played[-1][2] - records[len(played) - 1].due_us,
+            "due_s": records[len(played) - 1].due_us / 1e6,
+        }
+
+    # The floor, with the same deadlines: scheduled as the player thread is,
+    # and (short files) as an ordinary process is.
+    dues = os.path.join(work_dir, f"{name}.due")
+    with open(dues, "w") as f:
+        for r in records:
+            f.write(f"{r.due_us:.3f}\n")
+    for key, flags in (("floor", ["--timely"]), ("plain", [])):
+        if key == "plain" and name == "long":
+            continue
+        out = os.path.join(work_dir, f"{name}.{key}")
+        log(f"  {key:10} {name}")
+        with open(os.path.join(work_dir, f"{name}.{key}.stderr"), "w") as err:
+            run = timed([floor_loop] + flags + [dues, out], stderr=err)
+        with open(os.path.join(work_dir, f"{name}.{key}.stderr")) as err:
+            run["said"] = err.read().strip()
+        cmds[key] = f"{TIME} -v {rel(floor_loop)} {' '.join(flags + [rel(dues), rel(out)])}"
+        with open(out) as f:
+            lateness = [float(line) for line in f]
+        result[key] = summary(lateness)
+        result[f"{key}_run"] = run
+        result[f"{key}_lateness"] = lateness
+        result[f"{key}_last"] = lateness[-1] if lateness else None
+
+    # The peer.
+    out = os.path.join(work_dir, f"{name}.mido")
+    log(f"  mido       {name}")
+    run = timed([PYTHON, os.path.join(ROOT, "bench", "mido_peer.py"), midi, out])
+    cmds["mido"] = f"{TIME} -v {PYTHON} bench/mido_peer.py {rel(midi)} {rel(out)}"
+    with open(out) as f:
+        stamps = [float(line.split()[0]) for line in f]
+    expected = [r.due_us for r in records if not r.tempo]
+    result["mido_run"] = run
+    if len(stamps) == len(expected):
+        late = [s - e for s, e in zip(stamps, expected)]
+        result["mido"] = summary(late)
+        result["mido_lateness"] = late
+        result["mido_last"] = late[-1] if late else None
+    else:
+        result["mido"] = None
+        result["mido_note"] = f"yielded {len(stamps)} messages, the file has {len(expected)}"
+    with open(midi, "rb") as f:
+        division = int.from_bytes(f.read(14)[12:14], "big")
+    if division & 0x8000:
+        result["mido_smpte"] = True
+    return result
+
+
+def startup_and_switch(files_dir, repeats_start, repeats_switch, cmds):
+    out = os.path.join(work_dir, "startup.txt")
+    a = rel(os.path.join(files_dir, "dense_piano.mid"))
+    b = rel(os.path.join(files_dir, "long.mid"))
+    log("  start-up")
+    subprocess.run([stream_driver, "startup", smfstream, a, str(repeats_start), out], check=True, cwd=ROOT)
+    cmds["startup"] = f"{rel(stream_driver)} startup {rel(smfstream)} {a} {repeats_start} {rel(out)}"
+    with open(out) as f:
+        rows = [list(map(float, line.split())) for line in f]
+    startup = {
+        "first": summary([r[2] for r in rows]),
+        "open": summary([r[0] for r in rows]),
+        "restart": summary([r[1] for r in rows]),
+        "first_at": summary([r[3] for r in rows]),
+        "values": [r[2] for r in rows],
+    }
+    out = os.path.join(work_dir, "startup-floor.txt")
+    log("  start-up floor")
+    subprocess.run([stream_driver, "startup", first_line, a, str(repeats_start), out], check=True, cwd=ROOT)
+    cmds["startup_floor"] = f"{rel(stream_driver)} startup {rel(first_line)} {a} {repeats_start} {rel(out)}"
+    with open(out) as f:
+        rows = [list(map(float, line.split())) for line in f]
+    startup["floor"] = summary([r[2] for r in rows])
+    startup["floor_values"] = [r[2] for r in rows]
+
+    out = os.path.join(work_dir, "switch.txt")
+    log("  switch")
+    subprocess.run([stream_driver, "switch", smfstream, a, b, str(repeats_switch), out], check=True, cwd=ROOT)
+    cmds["switch"] = f"{rel(stream_driver)} switch {rel(smfstream)} {a} {b} {repeats_switch} {rel(out)}"
+    with open(out) as f:
+        rows = [list(map(float, line.split())) for line in f]
+    switch = {
+        "first": summary([r[2] for r in rows]),
+        "reset": summary([r[0] for r in rows]),
+        "restart": summary([r[1] for r in rows]),
+        "first_at": summary([r[3] for r in rows]),
+        "values": [r[2] for r in rows],
+    }
+    return startup, switch
+
+
+def synth(midi, cmds):
+    wav = os.path.join(work_dir, "synth.wav")
+    if os.path.exists(wav):
+        os.unlink(wav)
+    stderr_path = os.path.join(work_dir, "synth.stderr")
+    log("  synth")
+    run = play_one_pass(f"synth:{wav}", midi, stderr_path)
+    cmds["synth"] = (f"SMFSTREAM_DEVICE=synth:{rel(wav)} {TIME} -v {rel(smfstream)} 100 {rel(midi)}"
+                     " (standard input held open until the first \"1\")")
+    with open(stderr_path) as f:
+        said = f.read()
+    if "no MIDI output" in said or not os.path.exists(wav) or os.path.getsize(wav) <= 44:
+        first = said.strip().splitlines()[:1]
+        return {"pending": True, "why": first[0] if first else "no WAV file written"}
+    run["wav_bytes"] = os.path.getsize(wav)
+    run["pending"] = False
+    return run
+
+
+def merge(quick, cmds):
+    out = os.path.join(work_dir, "merge.json")
+    argv = [merge_throughput, "--benchmark_format=console", f"--benchmark_out={out}", "--benchmark_out_format=json"]
+    if quick:
+        argv.append("--benchmark_min_time=0.05")
+    log("  merge throughput")
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    cmds["merge"] = " ".join(rel(a) if a.startswith(ROOT) else a for a in argv)
+    with open(out) as f:
+        data = json.load(f)
+    rows = []
+    for b in data["benchmarks"]:
+        rows.append({
+            "tracks": int(b["name"].split("/")[1]),
+            "records_per_s": b["records_per_s"],
+            "s_per_fill": b["s_per_fill"],
+        })
+    return rows
+
+
+# ---------------------------------------------------------------- the plot
+
+def plot(results, startup, switch, png):
+    data_dir = os.path.join(work_dir, "plot")
+    os.makedirs(data_dir, exist_ok=True)
+
+    def series(values, path):
+        ordered = sorted(values)
+        n = len(ordered)
+        with open(path, "w") as f:
+            for i, v in enumerate(ordered):
+                f.write(f"{max(v, 1.0):.1f} {(n - i) / n:.6g}\n")
+
+    panels = []
+    for r in results:
+        lines = []
+        for key, title, style in (("player_lateness", "smfstream", "lc rgb '#0060c0' lw 2"),
+                                  ("floor_lateness", "floor (bare sleep loop)", "lc rgb '#404040' lw 2 dt 2"),
+                                  ("plain_lateness", "floor, ordinary process", "lc rgb '#a0a0a0' lw 1 dt 3"),
+                                  ("mido_lateness", "mido play()", "lc rgb '#d04000' lw 2")):
+            values = r.get(key)
+            if not values or (key == "mido_lateness" and r.get("mido_smpte")):
+                continue
+            path = os.path.join(data_dir, f"{r['name']}.{key}")
+            series(values, path)
+            lines.append(f"'{path}' using 1:2 with steps {style} title '{title}'")
+        panels.append((r["name"].replace("_", " ") + f" ({r['records']} records)", lines))
+    lines = []
+    for values, title, style in ((startup["values"], "start-up to first record", "lc rgb '#008000' lw 2"),
+                                 (startup["floor_values"], "start-up floor", "lc rgb '#404040' lw 2 dt 2"),
+                                 (switch["values"], "switch: command to first record", "lc rgb '#800080' lw 2")):
+        path = os.path.join(data_dir, title.replace(" ", "_").replace(":", ""))
+        series(values, path)
+        lines.append(f"'{path}' using 1:2 with steps {style} title '{title}'")
+    panels.append(("start-up and switch latency", lines))
+
+    script = [
+        f"set terminal pngcairo size 1500,900 font 'sans,9'",
+        f"set output '{png}'",
+        "set multiplot layout 2,3 title 'Lateness: fraction of records at least x late (log-log; early or on time counted as 1 µs)'",
+        "set logscale xy",
+        "set xrange [1:1e6]",
+        "set yrange [1e-4:1.05]",
+        "set format x '10^{%T}'",
+        "set xlabel 'lateness (µs)'",
+        "set ylabel 'fraction of records'",
+        "set key bottom left",
+        "set grid",
+    ]
+    for i, (title, lines) in enumerate(panels):
+        if i == len(panels) - 1:
+            script.append("set xlabel 'latency (µs)'")
+            script.append("set ylabel 'fraction of starts / switches'")
+        script.append(f"set title '{title}'")
+        script.append("plot " + ", ".join(lines) if lines else "plot 2 notitle")
+    script.append("unset multiplot")
+    gp = os.path.join(data_dir, "lateness.gp")
+    with open(gp, "w") as f:
+        f.write("\n".join(script) + "\n")
+    subprocess.run(["gnuplot", gp], check=True)
+    return gp
+
+
+# ---------------------------------------------------------------- the report
+
+def machine():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    memory = ""
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal"):
+                memory = f"{int(line.split()[1]) // 1024} MiB"
+    load = open("/proc/loadavg").read().split()[:3]
+    return {
+        "cores": os.cpu_count(),
+        "model": model,
+        "kernel": platform.release(),
+        "memory": memory,
+        "load": " ".join(load),
+    }
+
+
+def git_commit():
+    try:
+        head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True,
+                              check=True).stdout.strip()
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=ROOT,
+                               capture_output=True, text=True).stdout.strip()
+        return head + (" (with local changes)" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def yes(ok):
+    return "met" if ok else "**missed**"
+
+
+def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes):
+    long = next(r for r in results if r["name"] == "long")
+    mode = "quick" if args.quick else "full"
+    md = []
+    w = md.append
+    w("# Benchmarks")
+    w("")
+    w(f"Measured {started:%Y-%m-%d %H:%M} UTC by `{args.command}` ({mode} run: files of {args.short_seconds:g} s, "
+      f"the long one {args.long_seconds:g} s), commit {git_commit()}.")
+    w("")
+    w(f"Machine: {host['cores']} cores, {host['model']}, Linux {host['kernel']}, {host['memory']} memory; "
+      f"load average at the start {host['load']}. Build: RelWithDebInfo (gcc, -O2), `-DSMFSTREAM_BENCH=ON`.")
+    w("")
+    w("Every figure below comes from the same run; the player, the floor and the peer play each file one after "
+      "another, so that they meet the same machine. Lateness is the time a record was sent minus the time it was "
+      "due; the plot is " f"[{plot_name}]({plot_name}).")
+    w("")
+    w(f"![lateness]({plot_name})")
+    w("")
+    w("## Goals")
+    w("")
+    w("| goal | figure | |")
+    w("|---|---|---|")
+    for r in results:
+        p = r["player"]
+        f = r["floor"]
+        ok = p["p99"] <= f["p99"] + GOAL_P99_ABOVE_FLOOR and p["max"] <= GOAL_MAX
+        w(f"| {r['name']}: p99 ≤ floor p99 + 0.5 ms, max ≤ 2 ms | p99 {fmt_us(p['p99'])} (floor {fmt_us(f['p99'])}), "
+          f"max {fmt_us(p['max'])} | {yes(ok)} |")
+    last = long.get("last")
+    if last:
+        drift = last["at_vs_file"]
+        w(f"| last record within 1 ms after {long['last']['due_s']:.0f} s | {fmt_us(drift)} after its time in the file "
+          f"| {yes(abs(drift) <= GOAL_DRIFT)} |")
+    w(f"| switch latency median < 2 ms | {fmt_us(switch['first']['median'])} | "
+      f"{yes(switch['first']['median'] < GOAL_SWITCH_MEDIAN)} |")
+    w(f"| start-up to first record < 5 ms | median {fmt_us(startup['first']['median'])}, max "
+      f"{fmt_us(startup['first']['max'])} | {yes(startup['first']['median'] < GOAL_STARTUP)} |")
+    run = long["player_run"]
+    cpu = 100 * run["cpu_s"] / run["wall_s"]
+    w(f"| trace device CPU < 1% of a core while playing ({long['name']}, {run['wall_s']:.0f} s) | {cpu:.3f}% | "
+      f"{yes(cpu < GOAL_CPU_PERCENT)} |")
+    worst = max(results, key=lambda r: r["player_run"]["peak_kb"] * 1024 - r["size"])
+    limit = GOAL_MEMORY_BASE + worst["size"]
+    w(f"| trace device peak memory < 4 MB + file size (worst: {worst['name']}) | "
+      f"{worst['player_run']['peak_kb']} kB against {limit // 1024} kB | "
+      f"{yes(worst['player_run']['peak_kb'] * 1024 < limit)} |")
+    w("")
+
+    w("## Files")
+    w("")
+    w(f"Written by `{rel(gen_files)} DIR {args.short_seconds:g} {args.long_seconds:g}` "
+      "(bench/gen_bench_files.cpp, with tests/support/smf_writer.h); no file from another program.")
+    w("")
+    w("| file | what | records | size |")
+    w("|---|---|---|---|")
+    for (name, what), r in zip(FILES, results):
+        w(f"| {name} | {what} | {r['records']} | {r['size']} B |")
+    w("")
+
+    w("## Timing accuracy (lateness per record)")
+    w("")
+    w("Each cell: median / p99 / max.")
+    w("")
+    w("| file | smfstream | floor | floor, ordinary process | mido play() | "
+      "p99: smfstream ÷ floor | p99: smfstream − floor | p99: mido ÷ smfstream |")
+    w("|---|---|---|---|---|---|---|---|")
+    for r in results:
+        p, f, m = r["player"], r["floor"], r.get("mido")
+        three = lambda s: f"{fmt_us(s['median'])} / {fmt_us(s['p99'])} / {fmt_us(s['max'])}"  # noqa: E731
+        plain = three(r["plain"]) if r.get("plain") else "(not run)"
+        if r.get("mido_smpte"):
+            mido = ("not supported: reads the SMPTE division as a negative ticks-per-beat and yields every message "
+                    f"at once (up to {fmt_us(-m['min'])} early)" if m else "n/a")
+            mido_ratio = "n/a"
+        elif m:
+            mido = three(m)
+            mido_ratio = ratio(m["p99"], p["p99"])
+        else:
+            mido = r.get("mido_note", "n/a")
+            mido_ratio = "n/a"
+        w(f"| {r['name']} | {three(p)} | {three(f)} | {plain} | {mido} | {ratio(p['p99'], f['p99'])} | "
+          f"{fmt_us(p['p99'] - f['p99'])} | {mido_ratio} |")
+    w("")
+    w("Commands (per file; `bench/run` runs them all):")
+    w("")
+    w(f"- smfstream: `{cmds['player']}`; lateness = AT_US − DUE_US of each `ev` line of the first pass.")
+    fifo = any(r["player_run"]["fifo"] for r in results)
+    said = results[0]["floor_run"].get("said", "")
+    w(f"- floor: `{cmds['floor']}`; the deadlines are the file's own due times (bench/smf_schedule.py), slept to "
+      "with clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME), scheduled as the stream's player thread is "
+      f"(here: {said or 'see bench/floor_loop.cpp'}; the player thread ran "
+      f"{'SCHED_FIFO' if fifo else 'SCHED_OTHER'} in this run). The goal compares with this floor.")
+    w(f"- floor, ordinary process: `{cmds['plain']}`: the same loop with the default timer slack (50 µs) and "
+      "SCHED_OTHER, as any program gets it.")
+    w(f"- mido: `{cmds['mido']}`; lateness = the time each message was yielded (from just before the first was "
+      "asked for) − its due time in the file.")
+    w("")
+    w("### The device's due times against the file")
+    w("")
+    w("The trace's DUE_US of each record against the time computed from the file alone (exact fractions, "
+      "bench/smf_schedule.py); DUE_US is rounded down to whole microseconds, so −1 < error ≤ 0 is exact.")
+    w("")
+    w("| file | records played / in the file | same records in the same order | DUE_US − file time, min .. max |")
+    w("|---|---|---|---|")
+    for r in results:
+        e = r["due_error"]
+        err = f"{e[0]:.2f} .. {e[1]:.2f} µs" if e else "n/a"
+        w(f"| {r['name']} | {r['played']} / {r['records']} | {'yes' if r['matches_file'] else '**no**'} | {err} |")
+    w("")
+    w("### Refills")
+    w("")
+    w("The pass has one buffer of at most 511 records and refills it only after the device has played it, so the "
+      "first record of each refilled buffer waits for the wake-up, the merge and the queueing. Lateness of those "
+      "records against the others:")
+    w("")
+    w("| file | buffers | first record of a refilled buffer: median / max | other records: median / p99 / max |")
+    w("|---|---|---|---|")
+    for r in results:
+        a, b = r["refill_first"], r["refill_rest"]
+        first = f"{fmt_us(a['median'])} / {fmt_us(a['max'])}" if a else "n/a (one buffer)"
+        rest = f"{fmt_us(b['median'])} / {fmt_us(b['p99'])} / {fmt_us(b['max'])}" if b else "n/a"
+        w(f"| {r['name']} | {r['buffers']} | {first} | {rest} |")
+    w("")
+
+    w("## Drift over a long pass")
+    w("")
+    if last:
+        w(f"The last record of long.mid, due {last['due_s']:.3f} s after the start:")
+        w("")
+        w("| | smfstream | floor | mido |")
+        w("|---|---|---|---|")
+        mido_last = long.get("mido_last")
+        w(f"| sent after its time in the file | {fmt_us(last['at_vs_file'])} | {fmt_us(long['floor_last'])} | "
+          f"{fmt_us(mido_last) if mido_last is not None else 'n/a'} |")
+        w(f"| of which the device's DUE_US − file time | {last['due_vs_file']:.2f} µs | | |")
+        w("")
+        w("Command: the smfstream, floor and mido commands above on long.mid.")
+    w("")
+
+    w("## Switch latency and start-up")
+    w("")
+    w("Timed by bench/stream_driver.cpp on CLOCK_MONOTONIC: the trace goes to a FIFO that the driver reads, and "
+      "each line is timestamped when it arrives (the trace device writes each line with one write(2)).")
+    w("")
+    w("| | n | median | p90 | max | goal |")
+    w("|---|---|---|---|---|---|")
+    s = switch["first"]
+    w(f"| switch: file-name command written → first record of the new file | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | < 2 ms median |")
+    s = switch["reset"]
+    w(f"| … of which: command → `reset` of the old stream | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")
+    s = switch["restart"]
+    w(f"| … command → `restart` of the new stream | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")
+    s = startup["first"]
+    w(f"| start-up: process spawned → first record | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | < 5 ms |")
+    s = startup["floor"]
+    w(f"| start-up floor: a C++ program that writes its trace lines at once (bench/first_line.cpp) | {s['n']} | "
+      f"{fmt_us(s['median'])} | {fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")
+    w(f"| start-up median: smfstream ÷ floor | | {ratio(startup['first']['median'], s['median'])} | | | |")
+    s = startup["open"]
+    w(f"| … of which: spawned → `open` of the stream | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")
+    s = startup["restart"]
+    w(f"| … spawned → `restart` | {s['n']} | {fmt_us(s['median'])} | "
+      f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")
+    w("")
+    w(f"- switch: `{cmds['switch']}` (switches between dense_piano.mid and long.mid at random moments 0.15–0.35 s "
+      "apart; every file's first record is at tick 0)")
+    w(f"- start-up: `{cmds['startup']}`")
+    w(f"- start-up floor: `{cmds['startup_floor']}`")
+    w("")
+
+    w("## CPU and memory")
+    w("")
+    w("CPU = (user + system time of the process, from wait4) ÷ wall time from spawn to exit; peak memory = "
+      "/usr/bin/time -v's maximum resident set size; anon = the largest RssAnon sampled from /proc every 0.25 s "
+      "(the process's own heap and stacks, without the shared libraries' pages).")
+    w("")
+    w("| run | wall | CPU | CPU % of a core | peak RSS | peak anon | goal |")
+    w("|---|---|---|---|---|---|---|")
+    for r in results:
+        for key, label in (("player_run", "smfstream, trace"), ("floor_run", "floor"),
+                           ("plain_run", "floor, ordinary process"), ("mido_run", "mido")):
+            run = r.get(key)
+            if not run:
+                continue
+            goal = ""
+            if key == "player_run":
+                limit = (GOAL_MEMORY_BASE + r["size"]) // 1024
+                goal = f"< 1%, < {limit} kB"
+            w(f"| {r['name']}: {label} | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
+              f"{100 * run['cpu_s'] / run['wall_s']:.3f}% | {run['peak_kb']} kB | "
+              f"{run['sampled'].get('RssAnon', 0)} kB | {goal} |")
+    if synth_run.get("pending"):
+        w(f"| dense_piano: smfstream, synth | pending: the synthesizer device is not in this build "
+          f"({synth_run['why']}) | | | | | |")
+    else:
+        run = synth_run
+        w(f"| dense_piano: smfstream, synth:FILE.wav | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
+          f"{100 * run['cpu_s'] / run['wall_s']:.2f}% | {run['peak_kb']} kB | "
+          f"{run['sampled'].get('RssAnon', 0)} kB | (reported beside) |")
+    w("")
+    w("Commands: the smfstream, floor and mido commands above" +
+      (f"; synth: `{cmds['synth']}`." if "synth" in cmds else "."))
+    w("")
+
+    w("## Merge throughput")
+    w("")
+    w("fill_events alone (Google Benchmark, bench/merge_throughput.cpp): 32768 records in all, spread over the "
+      "tracks, merged buffer by buffer from fresh cursors. A fill of 511 records is what the device waits for at "
+      "each refill.")
+    w("")
+    w("| tracks | records/s | one fill (511 records) | cost per record ÷ 1 track |")
+    w("|---|---|---|---|")
+    base = merge_rows[0]["records_per_s"] if merge_rows else None
+    for m in merge_rows:
+        w(f"| {m['tracks']} | {m['records_per_s'] / 1e6:.2f} M | {fmt_us(m['s_per_fill'] * 1e6)} | "
+          f"{ratio(base, m['records_per_s'])} |")
+    w("")
+    w(f"Command: `{cmds['merge']}`")
+    w("")
+    w("## Plot")
+    w("")
+    w(f"[{plot_name}]({plot_name}): gnuplot script written to {rel(gp)} by the run.")
+    w("")
+    if notes:
+        w(notes.rstrip())
+        w("")
+    return "\n".join(md)
+
+
+# ---------------------------------------------------------------- main
+
+def main():
+    global work_dir, smfstream, floor_loop, stream_driver, merge_throughput, gen_files, first_line
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="short files and few repeats (about two minutes)")
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--out", help="where BENCHMARKS.md and the plot go (the repository root for a full run, "
+                                      "bench/results/quick for a quick one)")
+    parser.add_argument("--command", default="bench/run")
+    args = parser.parse_args()
+    args.short_seconds = 4 if args.quick else 15
+    args.long_seconds = 20 if args.quick else 300
+    out_dir = args.out or (os.path.join(ROOT, "bench", "results", "quick") if args.quick else ROOT)
+    work_dir = os.path.join(ROOT, "bench", "results", "quick" if args.quick else "full")
+    files_dir = os.path.join(work_dir, "files")
+    os.makedirs(files_dir, exist_ok=True)
+    os.makedirs(out_dir, exist_ok=True)
+
+    smfstream = os.path.join(args.build, "src", "smfstream")
+    floor_loop = os.path.join(args.build, "bench", "floor_loop")
+    stream_driver = os.path.join(args.build, "bench", "stream_driver")
+    merge_throughput = os.path.join(args.build, "bench", "merge_throughput")
+    gen_files = os.path.join(args.build, "bench", "gen_bench_files")
+    first_line = os.path.join(args.build, "bench", "first_line")
+
+    started = datetime.datetime.now(datetime.timezone.utc)
+    host = machine()
+    subprocess.run([gen_files, files_dir, str(args.short_seconds), str(args.long_seconds)], check=True)
+    cmds = {}
+    results = []
+    for name, _ in FILES:
+        log(f"{name}")
+        file_cmds = {}
+        results.append(accuracy(name, os.path.join(files_dir, f"{name}.mid"), file_cmds))
+        cmds.update({k: v.replace(name, "FILE") for k, v in file_cmds.items()})
+    log("latency")
+    startup, switch = startup_and_switch(files_dir, 5 if args.quick else 30, 10 if args.quick else 60, cmds)
+    synth_run = synth(os.path.join(files_dir, "dense_piano.mid"), cmds)
+    merge_rows = merge(args.quick, cmds)
+    plot_name = "bench-lateness.png"
+    gp = plot(results, startup, switch, os.path.join(out_dir, plot_name))
+    notes_path = os.path.join(ROOT, "bench", "findings.md")
+    notes = open(notes_path).read() if os.path.exists(notes_path) and not args.quick else ""
+    text = report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes)
+    with open(os.path.join(out_dir, "BENCHMARKS.md"), "w") as f:
+        f.write(text)
+    log(f"wrote {os.path.join(out_dir, 'BENCHMARKS.md')} and {plot_name}")
+
+
+if __name__ == "__main__":
+    main()

@@ -15,6 +15,12 @@
 
 namespace platform {
 
+// Threads: a stream calls play() from its player thread and the rest from
+// the threads that call the stream's functions; set_volume() comes from the
+// control thread, silence() and finish() from whichever thread ends the
+// process. Calls for one stream are never made at the same time (its lock is
+// held), but set_volume(), silence() and finish() can come at any moment: a
+// device guards its own state. A device never calls back into the stream.
 class MidiDevice {
 public:
     virtual ~MidiDevice() = default;
@@ -29,7 +35,9 @@ public:
 
     // One record at its due time. tick: absolute tick since restart; due_us and
     // at_us: microseconds since restart at which it was due and is being sent;
-    // word: the record's dwEvent (short message or tempo record).
+    // word: the record's dwEvent, its top byte the record's kind: MEVT_SHORTMSG
+    // (a message to sound) or MEVT_TEMPO (the tempo from here on; nothing to
+    // sound, passed on so that a trace shows it).
     virtual void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) = 0;
 
     // All sounding notes off, sustain off, on all 16 channels. Called by
@@ -56,7 +64,12 @@ public:
 // the output cannot be opened, after one line on standard error saying why).
 MidiDevice* device0(MMRESULT* error);
 
-// Silences and finishes every opened device; ExitProcess calls it.
+// Silences and finishes every opened device; ExitProcess calls it, from any
+// thread, possibly while a stream is playing. Only the first call does it.
 void shut_down_devices();
+
+// Makes device (kept by the caller, null to undo) device 0 in place of the
+// one SMFSTREAM_DEVICE names, for streams opened from now on; for tests.
+void use_device0(MidiDevice* device);
 
 }  // namespace platform

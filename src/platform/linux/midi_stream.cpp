@@ -1,12 +1,364 @@
-// Placeholder until the stream device lands: no device 0 yet.
-#include "platform/linux/mmsystem.h"
+// The MIDI stream device on device 0.
+//
+// A stream owns a queue of submitted headers and a player thread. The thread
+// reads the front header's 12-byte records one by one, works out when each is
+// due on one absolute timeline that starts at midiStreamRestart, sleeps to
+// that moment on the monotonic clock and hands the record to the device. When
+// a header's last record is sent the header is given back: marked done, then
+// the callback gets MOM_DONE.
+//
+// Locks: the registry's lock, then a stream's lock; a device call may be made
+// under them, a callback never is (the program's callback takes a lock of its
+// own, which it also holds while it calls midiOutSetVolume).
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
 
-MMRESULT midiStreamOpen(LPHMIDISTRM, LPUINT, DWORD, DWORD_PTR, DWORD_PTR, DWORD) { return MMSYSERR_NODRIVER; }
-MMRESULT midiStreamClose(HMIDISTRM) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiStreamProperty(HMIDISTRM, LPBYTE, DWORD) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiStreamRestart(HMIDISTRM) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiStreamOut(HMIDISTRM, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiOutPrepareHeader(HMIDIOUT, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiOutUnprepareHeader(HMIDIOUT, LPMIDIHDR, UINT) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiOutReset(HMIDIOUT) { return MMSYSERR_INVALHANDLE; }
-MMRESULT midiOutSetVolume(HMIDIOUT, DWORD) { return MMSYSERR_NOTSUPPORTED; }
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/linux/midi_device.h"
+#include "platform/linux/mmsystem.h"
+#include "platform/linux/stream_timeline.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::MidiDevice;
+using platform::StreamTimeline;
+
+// The largest buffer a stream header may declare.
+constexpr DWORD largest_stream_buffer = 65536;
+// Due times further out than this (about 30 years) are waited for as if
+// they were this far: the clock's arithmetic would overflow.
+constexpr int64_t longest_wait_us = int64_t(1) << 50;
+// A timer wake-up comes some tens of microseconds late: the player sleeps to
+// this much before a record's due time and waits out the rest awake.
+constexpr auto final_stretch = std::chrono::microseconds(100);
+// The player thread's real-time priority, when the process may have one.
+constexpr int player_priority = 20;
+
+struct Stream {
+    HMIDISTRM handle = nullptr;
+    MidiDevice* device = nullptr;
+    LPMIDICALLBACK callback = nullptr;  // null: no callback
+    DWORD_PTR instance = 0;
+    pthread_t player{};
+    std::shared_ptr<Stream>* player_hold = nullptr;  // the player thread's own reference
+
+    std::mutex mutex;
+    std::condition_variable changed;  // queue, playing, closing, timeline or start changed
+    // Guarded by mutex:
+    std::deque<MIDIHDR*> queue;
+    DWORD offset = 0;        // byte offset of the next record in queue.front()
+    bool playing = false;    // restarted, not reset since
+    bool closing = false;
+    uint64_t position = 0;   // absolute tick of the last record sent
+    StreamTimeline timeline;
+    Clock::time_point start; // time 0 of the timeline
+
+    void deliver(UINT message, MIDIHDR* header) const {
+        if (callback)
+            callback(reinterpret_cast<HMIDIOUT>(handle), message, instance, reinterpret_cast<DWORD_PTR>(header), 0);
+    }
+};
+
+std::mutex registry_lock;
+std::map<uintptr_t, std::shared_ptr<Stream>> registry;  // guarded by registry_lock
+uintptr_t last_handle = 0x1000;                          // guarded by registry_lock
+
+std::shared_ptr<Stream> find_stream(const void* handle) {
+    std::lock_guard<std::mutex> hold(registry_lock);
+    auto found = registry.find(reinterpret_cast<uintptr_t>(handle));
+    return found == registry.end() ? nullptr : found->second;
+}
+
+struct Record {
+    DWORD delta;
+    DWORD event;
+    DWORD next;  // offset of the record after it
+};
+
+// The record at offset in the header's recorded bytes; false past the last.
+bool read_record(const MIDIHDR* header, DWORD offset, Record* record) {
+    uint64_t end = header->dwBytesRecorded;
+    if (uint64_t(offset) + 3 * sizeof(DWORD) > end) return false;
+    DWORD words[3];
+    memcpy(words, header->lpData + offset, sizeof words);
+    record->delta = words[0];
+    record->event = words[2];
+    uint64_t next = uint64_t(offset) + sizeof words;
+    // A long record's parameters follow it, padded to whole words.
+    if (words[2] & MEVT_F_LONG) next += (uint64_t(MEVT_EVENTPARM(words[2])) + 3) & ~uint64_t(3);
+    record->next = next > end ? DWORD(end) : DWORD(next);
+    return true;
+}
+
+void give_back(Stream& s, MIDIHDR* header) {
+    header->dwFlags = (header->dwFlags & ~DWORD(MHDR_INQUEUE)) | MHDR_DONE;
+    s.device->header_done();
+}
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Wake-ups as close to their deadline as the system allows: no timer slack,
+// and, where the process may have it, a real-time priority, so that a busy
+// machine does not hold a due record back behind other work.
+void make_timely(bool real_time) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (!real_time) return;
+    sched_param priority{};
+    priority.sched_priority = player_priority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+}
+
+void play_stream(Stream& s) {
+    make_timely(s.device->real_time());
+    std::unique_lock<std::mutex> hold(s.mutex);
+    while (!s.closing) {
+        if (!s.playing || s.queue.empty()) {
+            s.changed.wait(hold);
+            continue;
+        }
+        MIDIHDR* header = s.queue.front();
+        Record record;
+        if (!read_record(header, s.offset, &record)) {
+            s.queue.pop_front();
+            s.offset = 0;
+            give_back(s, header);
+            hold.unlock();
+            s.deliver(MOM_DONE, header);
+            hold.lock();
+            continue;
+        }
+        uint64_t tick = s.position + record.delta;
+        int64_t due = s.timeline.due_us(tick);
+        Clock::time_point now = Clock::now();
+        if (s.device->real_time()) {
+            auto deadline = s.start + std::chrono::microseconds(due < longest_wait_us ? due : longest_wait_us);
+            if (now < deadline) {
+                // After any wake-up (a reset, a close, a new tempo, or the
+                // time) everything is looked at again.
+                if (deadline - now > final_stretch) {
+                    s.changed.wait_until(hold, deadline - final_stretch);
+                } else {
+                    hold.unlock();
+                    while (Clock::now() < deadline) relax();
+                    hold.lock();
+                }
+                continue;
+            }
+        }
+        s.position = tick;
+        s.offset = record.next;
+        if (record.event & MEVT_F_LONG) continue;
+        int64_t at = std::chrono::duration_cast<std::chrono::microseconds>(now - s.start).count();
+        BYTE kind = MEVT_EVENTTYPE(record.event);
+        if (kind == MEVT_TEMPO) s.timeline.set_tempo(tick, MEVT_EVENTPARM(record.event));
+        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO) s.device->play(tick, due, at, record.event);
+    }
+}
+
+void* run_player(void* argument) {
+    auto* hold = static_cast<std::shared_ptr<Stream>*>(argument);
+    play_stream(**hold);
+    delete hold;
+    return nullptr;
+}
+
+bool header_usable(const MIDIHDR* header, UINT header_size) {
+    return header && header_size >= sizeof(MIDIHDR) && header->lpData;
+}
+
+}  // namespace
+
+MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWORD_PTR callback, DWORD_PTR instance,
+                        DWORD flags) {
+    if (!stream || !device_id || streams != 1) return MMSYSERR_INVALPARAM;
+    DWORD kind = flags & CALLBACK_TYPEMASK;
+    if (kind != CALLBACK_NULL && kind != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
+    if (*device_id != 0) return MMSYSERR_BADDEVICEID;
+    MMRESULT error = MMSYSERR_NODRIVER;
+    MidiDevice* device = platform::device0(&error);
+    if (!device) return error;
+
+    auto s = std::make_shared<Stream>();
+    s->device = device;
+    if (kind == CALLBACK_FUNCTION) s->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
+    s->instance = instance;
+    s->player_hold = new std::shared_ptr<Stream>(s);
+    if (pthread_create(&s->player, nullptr, run_player, s->player_hold) != 0) {
+        delete s->player_hold;
+        return MMSYSERR_NOMEM;
+    }
+    {
+        std::lock_guard<std::mutex> hold(registry_lock);
+        last_handle += 0x10;
+        s->handle = reinterpret_cast<HMIDISTRM>(last_handle);
+        registry[last_handle] = s;
+    }
+    {
+        std::lock_guard<std::mutex> hold(s->mutex);
+        device->stream_opened();
+    }
+    *stream = s->handle;
+    s->deliver(MOM_OPEN, nullptr);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiStreamClose(HMIDISTRM stream) {
+    std::shared_ptr<Stream> s;
+    {
+        std::lock_guard<std::mutex> hold_registry(registry_lock);
+        auto found = registry.find(reinterpret_cast<uintptr_t>(stream));
+        if (found == registry.end()) return MMSYSERR_INVALHANDLE;
+        s = found->second;
+        std::lock_guard<std::mutex> hold(s->mutex);
+        if (!s->queue.empty()) return MIDIERR_STILLPLAYING;
+        s->closing = true;
+        registry.erase(found);
+    }
+    s->changed.notify_all();
+    // Once the player thread has ended, no callback can come any more. A
+    // callback that closes its own stream cannot wait for itself.
+    if (pthread_equal(pthread_self(), s->player))
+        pthread_detach(s->player);
+    else
+        pthread_join(s->player, nullptr);
+    {
+        std::lock_guard<std::mutex> hold(s->mutex);
+        s->device->closed();
+    }
+    s->deliver(MOM_CLOSE, nullptr);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiStreamProperty(HMIDISTRM stream, LPBYTE property_data, DWORD property) {
+    std::shared_ptr<Stream> s = find_stream(stream);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    if (!property_data) return MMSYSERR_INVALPARAM;
+    bool set = property & MIDIPROP_SET;
+    bool get = property & MIDIPROP_GET;
+    DWORD which = property & ~DWORD(MIDIPROP_SET | MIDIPROP_GET);
+    if (set == get || (which != MIDIPROP_TIMEDIV && which != MIDIPROP_TEMPO)) return MMSYSERR_INVALFLAG;
+
+    // Both records are a size and one value.
+    DWORD size, value;
+    memcpy(&size, property_data, sizeof size);
+    static_assert(sizeof(MIDIPROPTIMEDIV) == 8 && sizeof(MIDIPROPTEMPO) == 8);
+    if (size != sizeof(MIDIPROPTIMEDIV)) return MMSYSERR_INVALPARAM;
+    memcpy(&value, property_data + sizeof size, sizeof value);
+
+    std::unique_lock<std::mutex> hold(s->mutex);
+    if (s->closing) return MMSYSERR_INVALHANDLE;
+    if (get) {
+        value = which == MIDIPROP_TIMEDIV ? s->timeline.division() : s->timeline.tempo();
+        memcpy(property_data + sizeof size, &value, sizeof value);
+        return MMSYSERR_NOERROR;
+    }
+    if (which == MIDIPROP_TIMEDIV) {
+        if (!StreamTimeline::valid_division(value)) return MMSYSERR_INVALPARAM;
+        s->timeline.set_division(s->position, value);
+        s->device->time_division(value);
+    } else {
+        s->timeline.set_tempo(s->position, value);
+    }
+    hold.unlock();
+    s->changed.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiStreamRestart(HMIDISTRM stream) {
+    std::shared_ptr<Stream> s = find_stream(stream);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    {
+        std::lock_guard<std::mutex> hold(s->mutex);
+        if (s->closing) return MMSYSERR_INVALHANDLE;
+        if (s->playing) return MMSYSERR_NOERROR;
+        s->playing = true;
+        s->start = Clock::now();
+        s->device->restarted();
+    }
+    s->changed.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiStreamOut(HMIDISTRM stream, LPMIDIHDR header, UINT header_size) {
+    std::shared_ptr<Stream> s = find_stream(stream);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    if (!header_usable(header, header_size)) return MMSYSERR_INVALPARAM;
+    {
+        std::lock_guard<std::mutex> hold(s->mutex);
+        if (s->closing) return MMSYSERR_INVALHANDLE;
+        if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+        if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+        if (header->dwBytesRecorded > header->dwBufferLength) return MMSYSERR_INVALPARAM;
+        header->dwFlags = (header->dwFlags & ~DWORD(MHDR_DONE)) | MHDR_INQUEUE | MHDR_ISSTRM;
+        s->queue.push_back(header);
+    }
+    s->changed.notify_all();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutPrepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT header_size) {
+    std::shared_ptr<Stream> s = find_stream(out);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    if (!header_usable(header, header_size) || header->dwBufferLength > largest_stream_buffer)
+        return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> hold(s->mutex);
+    header->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutUnprepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT header_size) {
+    std::shared_ptr<Stream> s = find_stream(out);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    if (!header || header_size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    std::lock_guard<std::mutex> hold(s->mutex);
+    if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->dwFlags &= ~DWORD(MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutReset(HMIDIOUT out) {
+    std::shared_ptr<Stream> s = find_stream(out);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    std::deque<MIDIHDR*> returned;
+    {
+        // The stream stops where it is and goes back to tick 0, paused: a
+        // later midiStreamRestart starts a new timeline.
+        std::lock_guard<std::mutex> hold(s->mutex);
+        if (s->closing) return MMSYSERR_INVALHANDLE;
+        returned.swap(s->queue);
+        s->offset = 0;
+        s->playing = false;
+        s->position = 0;
+        s->timeline.rewind();
+        s->device->reset();
+        for (MIDIHDR* header : returned) give_back(*s, header);
+    }
+    s->changed.notify_all();
+    for (MIDIHDR* header : returned) s->deliver(MOM_DONE, header);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT midiOutSetVolume(HMIDIOUT out, DWORD volume) {
+    // A handle value below the device count names a device: 0 is device 0.
+    if (reinterpret_cast<uintptr_t>(out) == 0) {
+        MMRESULT error = MMSYSERR_NODRIVER;
+        MidiDevice* device = platform::device0(&error);
+        return device ? device->set_volume(volume) : error;
+    }
+    std::shared_ptr<Stream> s = find_stream(out);
+    if (!s) return MMSYSERR_INVALHANDLE;
+    return s->device->set_volume(volume);
+}

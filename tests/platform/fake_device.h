@@ -1,0 +1,59 @@
+// A device for tests: remembers what the stream sent it.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/linux/midi_device.h"
+
+struct PlayedRecord {
+    uint64_t tick;
+    int64_t due_us;
+    int64_t at_us;
+    DWORD word;
+};
+
+class FakeDevice : public platform::MidiDevice {
+public:
+    explicit FakeDevice(bool real_time) : real_time_(real_time) {}
+
+    void stream_opened() override { note("open"); }
+    void time_division(DWORD division) override { note("timediv " + std::to_string(division)); }
+    void restarted() override { note("restart"); }
+    void header_done() override { note("done"); }
+    void closed() override { note("close"); }
+    void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) override {
+        std::lock_guard<std::mutex> hold(mutex_);
+        played_.push_back({tick, due_us, at_us, word});
+        happenings_.push_back("ev");
+    }
+    void reset() override { note("reset"); }
+    void silence() override { note("silence"); }
+    MMRESULT set_volume(DWORD volume) override {
+        note("volume " + std::to_string(volume));
+        return MMSYSERR_NOERROR;
+    }
+    bool real_time() const override { return real_time_; }
+
+    std::vector<PlayedRecord> played() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return played_;
+    }
+    std::vector<std::string> happenings() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return happenings_;
+    }
+
+private:
+    void note(std::string what) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        happenings_.push_back(std::move(what));
+    }
+
+    bool real_time_;
+    std::mutex mutex_;
+    std::vector<PlayedRecord> played_;
+    std::vector<std::string> happenings_;
+};

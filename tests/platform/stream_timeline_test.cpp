@@ -1,0 +1,134 @@
+#include "platform/linux/stream_timeline.h"
+
+#include <gtest/gtest.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+using platform::StreamTimeline;
+
+// The exact time of a tick under a tempo map, rounded down only at the end.
+int64_t exact_due(uint64_t tick, uint64_t ticks_per_quarter, const std::vector<std::pair<uint64_t, DWORD>>& tempo_map) {
+    unsigned __int128 total = 0;  // microseconds × ticks_per_quarter
+    uint64_t from = 0;
+    DWORD tempo = 500000;
+    for (auto [at, next_tempo] : tempo_map) {
+        if (at >= tick) break;
+        total += static_cast<unsigned __int128>(at - from) * tempo;
+        from = at;
+        tempo = next_tempo;
+    }
+    total += static_cast<unsigned __int128>(tick - from) * tempo;
+    return static_cast<int64_t>(total / ticks_per_quarter);
+}
+
+TEST(StreamTimeline, QuarterNotesRunAtHalfASecondUntilTheFirstTempo) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 480);
+    EXPECT_EQ(timeline.due_us(0), 0);
+    EXPECT_EQ(timeline.due_us(480), 500000);
+    // 7 ticks of 1041.67 µs: rounded once, not per tick (7 × 1041 = 7287).
+    EXPECT_EQ(timeline.due_us(7), 7291);
+    EXPECT_EQ(timeline.tempo(), 500000u);
+}
+
+TEST(StreamTimeline, ATempoChangesTheRateFromItsOwnTickOn) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 96);
+    timeline.set_tempo(96, 250000);
+    EXPECT_EQ(timeline.due_us(96), 500000);
+    EXPECT_EQ(timeline.due_us(192), 750000);
+    timeline.set_tempo(200, 1000000);
+    // 96 ticks at 500000, 104 at 250000, 1 at 1000000, all over 96.
+    EXPECT_EQ(timeline.due_us(201), (96LL * 500000 + 104LL * 250000 + 1000000) / 96);
+}
+
+TEST(StreamTimeline, ManyTempoChangesDoNotDrift) {
+    // Tempos whose per-tick times are not whole microseconds, changed every
+    // 997 ticks over five million ticks; the times in between are asked for
+    // as a stream asks: moving forward.
+    const DWORD tempos[] = {333333, 428571, 600001, 352941, 500000, 1};
+    std::vector<std::pair<uint64_t, DWORD>> tempo_map;
+    StreamTimeline timeline;
+    timeline.set_division(0, 479);
+    uint64_t tick = 0;
+    for (uint64_t i = 0; tick < 5000000; ++i) {
+        for (uint64_t step : {uint64_t(1), uint64_t(500), uint64_t(496)}) {
+            tick += step;
+            ASSERT_EQ(timeline.due_us(tick), exact_due(tick, 479, tempo_map)) << "tick " << tick;
+        }
+        tempo_map.push_back({tick, tempos[i % 6]});
+        timeline.set_tempo(tick, tempos[i % 6]);
+    }
+}
+
+TEST(StreamTimeline, TicksBeyondThirtyTwoBits) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 1);
+    uint64_t tick = (uint64_t(1) << 33) + 1;
+    EXPECT_EQ(timeline.due_us(tick), int64_t(tick) * 500000);
+}
+
+TEST(StreamTimeline, SmpteFramesAndTicksPerFrame) {
+    struct Case {
+        int frames;
+        DWORD ticks_per_frame;
+        uint64_t tick;
+        int64_t due_us;
+    };
+    const Case cases[] = {
+        {24, 4, 96, 1000000},          // 96 ticks a second
+        {24, 4, 1, 10416},             // 10416.67
+        {25, 40, 1, 1000},             // millisecond ticks
+        {25, 40, 3600000, 3600000000}, // an hour
+        {30, 80, 2400, 1000000},
+        {29, 100, 3000000, 1001000000},  // 30000 frames of 29.97 a second take 1001 s
+        {29, 100, 2997, 999999},         // 999999.999
+        {29, 1, 1, 33366},               // 33366.67
+    };
+    for (const Case& c : cases) {
+        DWORD division = DWORD(uint8_t(-c.frames)) << 8 | c.ticks_per_frame;
+        ASSERT_TRUE(StreamTimeline::valid_division(division)) << c.frames;
+        StreamTimeline timeline;
+        timeline.set_division(0, division);
+        EXPECT_EQ(timeline.due_us(c.tick), c.due_us) << c.frames << " fps, " << c.ticks_per_frame << " tpf";
+    }
+}
+
+TEST(StreamTimeline, SmpteIgnoresTempoRecords) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 0xE728);  // 25 fps, 40 ticks a frame
+    timeline.set_tempo(10, 100000);
+    EXPECT_EQ(timeline.due_us(2000), 2000000);
+    EXPECT_EQ(timeline.tempo(), 100000u);
+}
+
+TEST(StreamTimeline, WhichDivisionsArePlayable) {
+    const std::pair<DWORD, bool> cases[] = {
+        {0, false},      {1, true},       {96, true},     {0x7FFF, true},  {0xE728, true}, {0xE800, false},
+        {0xE301, true},  {0xE201, true},  {0xE901, false}, {0x8001, false}, {0x10060, false},
+    };
+    for (auto [division, playable] : cases)
+        EXPECT_EQ(StreamTimeline::valid_division(division), playable) << std::hex << division;
+}
+
+TEST(StreamTimeline, ADivisionChangeKeepsTheTimeReached) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 100);
+    timeline.set_division(100, 200);  // 100 ticks of 5000 µs, then 2500 µs a tick
+    EXPECT_EQ(timeline.due_us(300), 500000 + 200 * 2500);
+}
+
+TEST(StreamTimeline, RewindGoesBackToTickZeroAndTheDefaultTempo) {
+    StreamTimeline timeline;
+    timeline.set_division(0, 96);
+    timeline.set_tempo(96, 1000000);
+    timeline.rewind();
+    EXPECT_EQ(timeline.tempo(), StreamTimeline::default_tempo);
+    EXPECT_EQ(timeline.due_us(96), 500000);
+    EXPECT_EQ(timeline.division(), 96u);
+}
+
+}  // namespace

@@ -31,11 +31,17 @@ struct Thread : Object {
     LPVOID parameter;
 };
 
+// What a new thread runs: its own copy, which the handle's CloseHandle
+// cannot take away while the thread is starting.
+struct Start {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
 void* run_thread(void* argument) {
-    auto* thread = static_cast<Thread*>(argument);
-    LPTHREAD_START_ROUTINE start = thread->start;
-    LPVOID parameter = thread->parameter;
-    start(parameter);
+    Start start = *static_cast<Start*>(argument);
+    delete static_cast<Start*>(argument);
+    start.routine(start.parameter);
     return nullptr;
 }
 
@@ -97,10 +103,15 @@ BOOL CloseHandle(HANDLE handle) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD, LPDWORD thread_id) {
-    // The thread reads its start routine before the handle can be closed: the
-    // routine and its parameter are copied into the new thread at once.
+    // The handle may be closed at once, even before the thread has started:
+    // the thread gets its routine and parameter from a copy of its own.
     auto* thread = new (std::nothrow) Thread(start, parameter);
-    if (!thread) return nullptr;
+    auto* copy = new (std::nothrow) Start{start, parameter};
+    if (!thread || !copy) {
+        delete thread;
+        delete copy;
+        return nullptr;
+    }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -108,10 +119,11 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
     pthread_t id;
     // The Thread object stays alive until CloseHandle; a caller that never
     // closes it (a thread that runs for the life of the process) keeps it.
-    int failed = pthread_create(&id, &attributes, run_thread, thread);
+    int failed = pthread_create(&id, &attributes, run_thread, copy);
     pthread_attr_destroy(&attributes);
     if (failed) {
         delete thread;
+        delete copy;
         return nullptr;
     }
     if (thread_id) *thread_id = static_cast<DWORD>(id);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -60,8 +61,15 @@ struct Callbacks {
 
 class MidiStream : public ::testing::Test {
 protected:
-    void use(FakeDevice* device) { platform::use_device0(device); }
+    // On the heap, as are the tests' other locks: the thread sanitizer would
+    // take a mutex at a reused stack address for the same one.
+    FakeDevice& use_fake(bool real_time) {
+        fake_ = std::make_unique<FakeDevice>(real_time);
+        platform::use_device0(fake_.get());
+        return *fake_;
+    }
     void TearDown() override { platform::use_device0(nullptr); }
+    std::unique_ptr<FakeDevice> fake_;
 
     HMIDISTRM open_stream(Callbacks* callbacks, DWORD division = 96) {
         HMIDISTRM stream = nullptr;
@@ -85,8 +93,7 @@ protected:
 };
 
 TEST_F(MidiStream, OpenChecksItsArguments) {
-    FakeDevice device(false);
-    use(&device);
+    FakeDevice& device = use_fake(false);
     HMIDISTRM stream = nullptr;
     UINT zero = 0, one = 1;
     EXPECT_EQ(midiStreamOpen(&stream, &one, 1, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
@@ -98,9 +105,9 @@ TEST_F(MidiStream, OpenChecksItsArguments) {
 }
 
 TEST_F(MidiStream, UnknownAndClosedHandlesAreRefused) {
-    FakeDevice device(false);
-    use(&device);
-    Callbacks callbacks;
+    use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM closed = open_stream(&callbacks);
     ASSERT_EQ(midiStreamClose(closed), MMSYSERR_NOERROR);
     Buffer b({0, 0, 0x90});
@@ -119,9 +126,9 @@ TEST_F(MidiStream, UnknownAndClosedHandlesAreRefused) {
 }
 
 TEST_F(MidiStream, HeadersAreFlaggedAsTheyGoThroughTheStream) {
-    FakeDevice device(false);
-    use(&device);
-    Callbacks callbacks;
+    FakeDevice& device = use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks);
     Buffer b({0, 0, 0x00403C90});
     EXPECT_EQ(queue(stream, b), MIDIERR_UNPREPARED);
@@ -154,9 +161,9 @@ TEST_F(MidiStream, HeadersAreFlaggedAsTheyGoThroughTheStream) {
 }
 
 TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
-    FakeDevice device(false);
-    use(&device);
-    Callbacks callbacks;
+    FakeDevice& device = use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks, 480);
     Buffer first({0, 0, 0x00403C90,                 // tick 0
                   480, 0, tempo_record | 250000,    // tick 480, half a second; faster from here
@@ -196,9 +203,9 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
 }
 
 TEST_F(MidiStream, PropertiesAreCheckedAndKept) {
-    FakeDevice device(false);
-    use(&device);
-    Callbacks callbacks;
+    use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks, 0xE728);
     MIDIPROPTIMEDIV division = {sizeof division, 0};
     auto property = [&](auto* record, DWORD flags) {
@@ -229,9 +236,9 @@ TEST_F(MidiStream, PropertiesAreCheckedAndKept) {
 }
 
 TEST_F(MidiStream, QueuedHeadersHoldTheStreamUntilAResetGivesThemBack) {
-    FakeDevice device(true);
-    use(&device);
-    Callbacks callbacks;
+    FakeDevice& device = use_fake(true);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks);
     // Due in an hour: still queued when the test ends with them.
     Buffer first({0, 0, 0x00403C90, 96 * 7200, 0, 0x00003C80});
@@ -264,9 +271,9 @@ TEST_F(MidiStream, QueuedHeadersHoldTheStreamUntilAResetGivesThemBack) {
 }
 
 TEST_F(MidiStream, AResetStreamStartsANewTimelineAtItsNextRestart) {
-    FakeDevice device(false);
-    use(&device);
-    Callbacks callbacks;
+    FakeDevice& device = use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks);
     Buffer b({96, 0, tempo_record | 1000000, 96, 0, 0x00403C90});
     ASSERT_EQ(prepare(stream, b), MMSYSERR_NOERROR);
@@ -302,8 +309,7 @@ struct SlowCallback {
 };
 
 TEST_F(MidiStream, NoCallbackRunsAfterCloseHasReturned) {
-    FakeDevice device(false);
-    use(&device);
+    use_fake(false);
     SlowCallback slow;
     HMIDISTRM stream = nullptr;
     UINT id = 0;
@@ -346,9 +352,9 @@ struct LockingClient {
 };
 
 TEST_F(MidiStream, CallbacksRunWithoutTheLayersLocks) {
-    FakeDevice device(false);
-    use(&device);
-    LockingClient client;
+    FakeDevice& device = use_fake(false);
+    auto owned_client = std::make_unique<LockingClient>();
+    LockingClient& client = *owned_client;
     UINT id = 0;
     ASSERT_EQ(midiStreamOpen(&client.stream, &id, 1, reinterpret_cast<DWORD_PTR>(LockingClient::run),
                              reinterpret_cast<DWORD_PTR>(&client), CALLBACK_FUNCTION),
@@ -376,10 +382,10 @@ TEST_F(MidiStream, CallbacksRunWithoutTheLayersLocks) {
 }
 
 TEST_F(MidiStream, VolumeGoesToTheStreamsDeviceOrToDeviceZero) {
-    FakeDevice device(false);
-    use(&device);
+    FakeDevice& device = use_fake(false);
     EXPECT_EQ(midiOutSetVolume(nullptr, 0xC8C8), MMSYSERR_NOERROR);
-    Callbacks callbacks;
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
     HMIDISTRM stream = open_stream(&callbacks);
     EXPECT_EQ(midiOutSetVolume(out(stream), 0x8080), MMSYSERR_NOERROR);
     EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);

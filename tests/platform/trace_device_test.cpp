@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,7 +59,8 @@ std::vector<std::string> lines_of(const std::string& path) {
 
 TEST(TraceDevice, AnUnwritablePathIsNoDevice) {
     MMRESULT error = MMSYSERR_NOERROR;
-    EXPECT_EQ(platform::open_trace_device("/nonexistent/dir/x.trace", true, &error), nullptr);
+    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device("/nonexistent/dir/x.trace", true, &error));
+    EXPECT_EQ(device, nullptr);
     EXPECT_EQ(error, MMRESULT(MMSYSERR_NODRIVER));
 }
 
@@ -70,9 +72,9 @@ TEST(TraceDevice, WritesOneLinePerHappeningAfterWhatTheFileHeld) {
     std::string path = temporary_path();
     { std::ofstream(path) << "earlier\n"; }
     MMRESULT error = MMSYSERR_NOERROR;
-    platform::MidiDevice* device = platform::open_trace_device(path, false, &error);
+    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device(path, false, &error));
     ASSERT_NE(device, nullptr);
-    platform::use_device0(device);
+    platform::use_device0(device.get());
 
     HANDLE done = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HMIDISTRM stream = nullptr;

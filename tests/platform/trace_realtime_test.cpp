@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,9 +22,9 @@ TEST(TraceRealTime, RecordsAreSentAtTheirDueTimes) {
     char path[] = "/tmp/trace_realtime_test_XXXXXX";
     close(mkstemp(path));
     MMRESULT error = MMSYSERR_NOERROR;
-    platform::MidiDevice* device = platform::open_trace_device(path, true, &error);
+    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device(path, true, &error));
     ASSERT_NE(device, nullptr);
-    platform::use_device0(device);
+    platform::use_device0(device.get());
 
     // 96 ticks a quarter: 4 records an eighth (a quarter second) apart, a
     // tempo twice as fast a second in, then 8 more an eighth apart.

@@ -34,6 +34,7 @@ namespace {
 class TraceDevice : public MidiDevice {
 public:
     TraceDevice(int fd, bool real_time) : fd_(fd), real_time_(real_time) {}
+    ~TraceDevice() override { close(fd_); }
 
     void stream_opened() override { line("open\n"); }
     void time_division(DWORD division) override { line("timediv %" PRIu32 "\n", division); }

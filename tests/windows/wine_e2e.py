@@ -230,10 +230,12 @@ def start_wine(ctx):
     os.makedirs(ctx.env["WINEPREFIX"], exist_ok=True)
     subprocess.run([ctx.wineserver, "-p"], env=ctx.env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-    with open(os.path.join(ctx.env["WINEPREFIX"], "first-start.log"), "wb") as log:
+    log_path = os.path.join(ctx.env["WINEPREFIX"], "first-start.log")
+    with open(log_path, "wb") as log:
         status = subprocess.run([ctx.wine, ctx.exe], cwd=ctx.workdir, env=ctx.env, stdin=subprocess.DEVNULL,
                                 stdout=log, stderr=log, timeout=180).returncode
-    check(status == 2, f"first start: status {status}; see first-start.log in the prefix")
+    with open(log_path, "rb") as log:
+        check(status == 2, f"first start: status {status}, output {log.read()[-2000:]!r}")
 
 
 def stop_wine(ctx):

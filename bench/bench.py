@@ -229,10 +229,11 @@ def accuracy(name, midi, cmds):
     result["player_run"] = run
     result["player_lateness"] = lateness
     result["buffers"] = len(buffers)
-    # The first record of each refilled buffer against the others.
+    # The first record of the pass and of each refilled buffer against the others.
     firsts = [b[0][2] - b[0][1] for b in buffers[1:]]
-    rest = [at - due for b in buffers for _, due, at, _ in (b[1:] if b is not buffers[0] else b)]
+    rest = [at - due for b in buffers for _, due, at, _ in b[1:]]
     result["refill_first"] = summary(firsts) if firsts else None
+    result["pass_first"] = buffers[0][0][2] - buffers[0][0][1] if buffers else None
     result["refill_rest"] = summary(rest) if rest else None
     # The device's due times against the file's own schedule.
     same = len(played) == len(records) and all(p[3] == r.word for p, r in zip(played, records))
@@ -491,7 +492,7 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
       f"the long one {args.long_seconds:g} s), commit {git_commit()}.")
     w("")
     w(f"Machine: {host['cores']} cores, {host['model']}, Linux {host['kernel']}, {host['memory']} memory; "
-      f"load average at the start {host['load']}. Build: RelWithDebInfo (gcc, -O2), `-DSMFSTREAM_BENCH=ON`.")
+      f"load average (1, 5, 15 min) {host['load']} at the start, {host['end_load']} at the end. Build: RelWithDebInfo (gcc, -O2), `-DSMFSTREAM_BENCH=ON`.")
     w("")
     w("Every figure below comes from the same run; the player, the floor and the peer play each file one after "
       "another, so that they meet the same machine. Lateness is the time a record was sent minus the time it was "
@@ -593,16 +594,18 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w("### Refills")
     w("")
     w("The pass has one buffer of at most 511 records and refills it only after the device has played it, so the "
-      "first record of each refilled buffer waits for the wake-up, the merge and the queueing. Lateness of those "
-      "records against the others:")
+      "first record of each refilled buffer waits for the wake-up of the pass, the merge and the queueing. The "
+      "pass also restarts the stream (time 0) before it fills and queues its first buffer, so its first record "
+      "waits for the same. Lateness of those records against the others:")
     w("")
-    w("| file | buffers | first record of a refilled buffer: median / max | other records: median / p99 / max |")
-    w("|---|---|---|---|")
+    w("| file | buffers | first record of the pass | first record of a refilled buffer: median / max | "
+      "other records: median / p99 / max |")
+    w("|---|---|---|---|---|")
     for r in results:
         a, b = r["refill_first"], r["refill_rest"]
         first = f"{fmt_us(a['median'])} / {fmt_us(a['max'])}" if a else "n/a (one buffer)"
         rest = f"{fmt_us(b['median'])} / {fmt_us(b['p99'])} / {fmt_us(b['max'])}" if b else "n/a"
-        w(f"| {r['name']} | {r['buffers']} | {first} | {rest} |")
+        w(f"| {r['name']} | {r['buffers']} | {fmt_us(r.get('pass_first'))} | {first} | {rest} |")
     w("")
 
     w("## Drift over a long pass")
@@ -682,7 +685,7 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
           f"({synth_run['why']}) | | | | | |")
     else:
         run = synth_run
-        w(f"| dense_piano: smfstream, synth:FILE.wav | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
+        w(f"| dense_piano: smfstream, synth:FILE.wav (measured {synth_run.get('at', '')}) | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
           f"{100 * run['cpu_s'] / run['wall_s']:.2f}% | {run['peak_kb']} kB | "
           f"{run['sampled'].get('RssAnon', 0)} kB | (reported beside) |")
     w("")
@@ -725,6 +728,8 @@ def main():
     parser.add_argument("--out", help="where BENCHMARKS.md and the plot go (the repository root for a full run, "
                                       "bench/results/quick for a quick one)")
     parser.add_argument("--command", default="bench/run")
+    parser.add_argument("--only", help="run only these parts (comma-separated: accuracy, latency, synth, merge), "
+                                       "taking the others from the last run's results.json")
     args = parser.parse_args()
     args.short_seconds = 4 if args.quick else 15
     args.long_seconds = 20 if args.quick else 300
@@ -741,20 +746,46 @@ def main():
     gen_files = os.path.join(args.build, "bench", "gen_bench_files")
     first_line = os.path.join(args.build, "bench", "first_line")
 
-    started = datetime.datetime.now(datetime.timezone.utc)
-    host = machine()
+    # Every part's figures are kept in results.json, so that a part can be run
+    # again alone (--only) and the report rewritten from the rest.
+    saved_path = os.path.join(work_dir, "results.json")
+    saved = {}
+    if args.only and os.path.exists(saved_path):
+        with open(saved_path) as f:
+            saved = json.load(f)
+    parts = set(args.only.split(",")) if args.only else {"accuracy", "latency", "synth", "merge"}
+    cmds = saved.get("cmds", {})
+
+    if "accuracy" in parts or "host" not in saved:
+        saved["started"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
+        saved["host"] = machine()
     subprocess.run([gen_files, files_dir, str(args.short_seconds), str(args.long_seconds)], check=True)
-    cmds = {}
-    results = []
-    for name, _ in FILES:
-        log(f"{name}")
-        file_cmds = {}
-        results.append(accuracy(name, os.path.join(files_dir, f"{name}.mid"), file_cmds))
-        cmds.update({k: v.replace(name, "FILE") for k, v in file_cmds.items()})
-    log("latency")
-    startup, switch = startup_and_switch(files_dir, 5 if args.quick else 30, 10 if args.quick else 60, cmds)
-    synth_run = synth(os.path.join(files_dir, "dense_piano.mid"), cmds)
-    merge_rows = merge(args.quick, cmds)
+    if "accuracy" in parts:
+        results = []
+        for name, _ in FILES:
+            log(f"{name}")
+            file_cmds = {}
+            results.append(accuracy(name, os.path.join(files_dir, f"{name}.mid"), file_cmds))
+            cmds.update({k: v.replace(name, "FILE") for k, v in file_cmds.items()})
+        saved["results"] = results
+    if "latency" in parts:
+        log("latency")
+        saved["startup"], saved["switch"] = startup_and_switch(files_dir, 5 if args.quick else 30,
+                                                               10 if args.quick else 60, cmds)
+    if "synth" in parts:
+        saved["synth"] = synth(os.path.join(files_dir, "dense_piano.mid"), cmds)
+        saved["synth"]["at"] = f"{datetime.datetime.now(datetime.timezone.utc):%H:%M} UTC"
+    if "merge" in parts:
+        saved["merge"] = merge(args.quick, cmds)
+    saved["cmds"] = cmds
+    saved["host_end_load"] = machine()["load"]
+    with open(saved_path, "w") as f:
+        json.dump(saved, f)
+
+    started = datetime.datetime.fromisoformat(saved["started"])
+    host = dict(saved["host"], end_load=saved["host_end_load"])
+    results, startup, switch = saved["results"], saved["startup"], saved["switch"]
+    synth_run, merge_rows = saved["synth"], saved["merge"]
     plot_name = "bench-lateness.png"
     gp = plot(results, startup, switch, os.path.join(out_dir, plot_name))
     notes_path = os.path.join(ROOT, "bench", "findings.md")

@@ -37,9 +37,16 @@ constexpr DWORD largest_stream_buffer = 65536;
 // Due times further out than this (about 30 years) are waited for as if
 // they were this far: the clock's arithmetic would overflow.
 constexpr int64_t longest_wait_us = int64_t(1) << 50;
-// A timer wake-up comes some tens of microseconds late: the player sleeps to
-// this much before a record's due time and waits out the rest awake.
-constexpr auto final_stretch = std::chrono::microseconds(100);
+// A timer wake-up comes late, by a few microseconds on a quiet machine, by
+// tens on a busy or virtual one. The player sleeps to a little more than that
+// before a record's due time and waits out the rest awake: the stretch it
+// waits awake follows how late its wake-ups have come lately (a running
+// average, each wake-up counting at most max_counted_lateness), plus a margin,
+// within these bounds.
+constexpr int64_t first_lateness_us = 50;
+constexpr int64_t max_counted_lateness_us = 200;
+constexpr int64_t stretch_margin_us = 15;
+constexpr int64_t longest_stretch_us = 100;
 // The player thread's real-time priority, when the process may have one.
 constexpr int player_priority = 20;
 
@@ -61,6 +68,19 @@ struct Stream {
     uint64_t position = 0;   // absolute tick of the last record sent
     StreamTimeline timeline;
     Clock::time_point start; // time 0 of the timeline
+    int64_t wake_lateness_us = first_lateness_us;  // the player's alone
+
+    Clock::duration awake_stretch() const {
+        int64_t us = wake_lateness_us + stretch_margin_us;
+        return std::chrono::microseconds(us < longest_stretch_us ? us : longest_stretch_us);
+    }
+    // A timed wait for target has ended at now: learns how late it woke.
+    void woke(Clock::time_point target, Clock::time_point now) {
+        if (now < target) return;  // woken early by a change, not by the timer
+        int64_t late = std::chrono::duration_cast<std::chrono::microseconds>(now - target).count();
+        if (late > max_counted_lateness_us) late = max_counted_lateness_us;
+        wake_lateness_us += (late - wake_lateness_us) / 8;
+    }
 
     void deliver(UINT message, MIDIHDR* header) const {
         if (callback)
@@ -148,8 +168,10 @@ void play_stream(Stream& s) {
             if (now < deadline) {
                 // After any wake-up (a reset, a close, a new tempo, or the
                 // time) everything is looked at again.
-                if (deadline - now > final_stretch) {
-                    s.changed.wait_until(hold, deadline - final_stretch);
+                Clock::duration stretch = s.awake_stretch();
+                if (deadline - now > stretch) {
+                    Clock::time_point target = deadline - stretch;
+                    if (s.changed.wait_until(hold, target) == std::cv_status::timeout) s.woke(target, Clock::now());
                 } else {
                     hold.unlock();
                     while (Clock::now() < deadline) relax();

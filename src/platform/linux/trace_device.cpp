@@ -6,9 +6,10 @@
 //   timediv N           its time division (decimal)
 //   restart             midiStreamRestart: time 0 of the timeline
 //   ev TICK DUE AT WORD a record played: absolute tick since restart, the
-//                       microseconds since restart at which it was due and at
-//                       which it was sent (decimal), its dwEvent (8 lowercase
-//                       hex digits); tempo records included
+//                       microseconds since restart at which it was due
+//                       (rounded down) and at which it was sent (decimal),
+//                       its dwEvent (8 lowercase hex digits); tempo records
+//                       included
 //   done                a header given back (played, or returned by a reset)
 //   reset               midiOutReset (written before the headers it gives back)
 //   close               the stream closed

@@ -1,5 +1,7 @@
 // The C runtime's binary-mode call. Standard input has no text mode here, so
 // binary mode is the only mode and the call only reports the mode it had.
+// As on Windows, a write to a pipe whose reader has gone fails (EPIPE) rather
+// than ending the process.
 #pragma once
 
 #include <cstdio>

@@ -1,16 +1,20 @@
 #!/usr/bin/env python3
 """End-to-end tests of the Windows smfstream.exe under Wine, with Wine's own winmm.
 
-    wine_e2e.py --exe smfstream.exe --prefix DIR CASE
+    wine_e2e.py --exe smfstream.exe --prefix DIR --driver winesmftest.drv CASE
 
 CASE is `start` (creates the Wine prefix if needed and starts a Wine server
 that stays up; the cases need it), `stop` (stops that server) or one of the
 cases below. Exits 77 (skipped) when Wine is not installed.
 
-Wine runs here with its audio drivers switched off, so on every machine its
-winmm has no MIDI output and no mixer: no stream opens (a pass ends silently
-and its marker follows), the stream's volume call refuses the null handle
-(5, "handle not valid") and mixerOpen answers MMSYSERR_NODRIVER (6).
+Wine runs here with its own audio drivers switched off and the tests' MIDI
+driver (fake_midi_driver.c) as its audio driver. That driver offers a MIDI
+output only to a run that gives it a log (the stream case); every other run
+sees what a machine with no MIDI device gives, the same everywhere: winmm has no
+MIDI output and no mixer, no stream opens (a pass ends silently and its marker
+follows), the stream's volume call refuses the null handle (5, "handle not
+valid") and mixerOpen answers MMSYSERR_NODRIVER (6).
+
 Standard error is in text mode on Windows: every "\\n" arrives as "\\r\\n".
 
 Wine 8's midiStreamOpen, when it fails, leaves its freed stream record in its
@@ -54,8 +58,8 @@ SONG = smf([b"\x00\xff\x51\x03\x07\xa1\x20\x00\x90\x3c\x64\x60\x3c\x00", b"\x30\
 class Player:
     """One run of the player under Wine, its output collected as it comes."""
 
-    def __init__(self, ctx, args, stdin=b""):
-        self.proc = subprocess.Popen([ctx.wine, ctx.exe, *args], cwd=ctx.workdir, env=ctx.env,
+    def __init__(self, ctx, args, stdin=b"", env=None):
+        self.proc = subprocess.Popen([ctx.wine, ctx.exe, *args], cwd=ctx.workdir, env={**ctx.env, **(env or {})},
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.out = bytearray()
         self.err = bytearray()
@@ -84,10 +88,10 @@ class Player:
             self.changed.wait_for(lambda: len(self.out) >= len(expected), timeout)
             check(bytes(self.out) == expected, f"stdout {bytes(self.out)!r}, expected {expected!r}")
 
-    def wait_stderr(self, part, timeout=LAUNCH_TIMEOUT):
+    def wait_stderr(self, part, timeout=LAUNCH_TIMEOUT, count=1):
         with self.changed:
-            found = self.changed.wait_for(lambda: part in self.err, timeout)
-        check(found, f"stderr never showed {part!r}; it holds {bytes(self.err)!r}")
+            found = self.changed.wait_for(lambda: self.err.count(part) >= count, timeout)
+        check(found, f"stderr never showed {part!r} {count} times; it holds {bytes(self.err)!r}")
 
     def finish(self, timeout=LAUNCH_TIMEOUT):
         """Ends standard input and waits for the exit; returns the status."""
@@ -223,6 +227,100 @@ def case_cut_short(ctx):
         check(bytes(p.out) == b"1", f"{stdin!r}: stdout {bytes(p.out)!r}")
 
 
+def vlq(value):
+    out = [value & 0x7F]
+    while value > 0x7F:
+        value >>= 7
+        out.insert(0, 0x80 | (value & 0x7F))
+    return bytes(out)
+
+
+def stream_song():
+    """Two tracks, 605 records (two buffers) over 600 ticks at 96 ticks per
+    quarter and 200000 us per quarter: 1.25 s. Returns the file and the short
+    messages in the order the device must get them."""
+    notes = bytearray(b"\x00\xff\x51\x03\x03\x0d\x40")  # tempo 200000
+    timeline = []
+    for i in range(300):
+        key = 0x30 + i % 24
+        notes += bytes([0, 0x90, key, 0x40]) if i == 0 else bytes([1, key, 0x40])  # running status
+        notes += bytes([1, key, 0])
+        timeline += [(2 * i, 0, 0x90 | key << 8 | 0x40 << 16), (2 * i + 1, 0, 0x90 | key << 8)]
+    controls, last = bytearray(), 0
+    for tick in (0, 150, 300, 450):
+        controls += vlq(tick - last) + bytes([0xB0, 0x07, tick // 4])
+        timeline.append((tick, 1, 0xB0 | 0x07 << 8 | (tick // 4) << 16))
+        last = tick
+    timeline.sort(key=lambda event: (event[0], event[1]))
+    return smf([bytes(notes), bytes(controls)]), [word for _, _, word in timeline]
+
+
+def case_stream(ctx):
+    """The stream for real, through Wine's winmm and a MIDI output driver of
+    the tests' own: what the device gets, in order and in time; a name that
+    ends a pass while it plays; the volume on the open stream and the reasons
+    for the codes the device refuses it with."""
+    song, words = stream_song()
+    write(ctx, "song.mid", song)
+    log = os.path.join(ctx.workdir, "midi.log")
+    # The first pass finds no file, so that the control thread's first volume is the first
+    # call into winmm: Wine's winmm loads its drivers at its first call, and a call from
+    # another thread meanwhile finds no device (a stream that then fails to open).
+    p = Player(ctx, ["100", "missing.mid"], env={"SMFTEST_MIDI_LOG": "Z:" + log.replace("/", "\\")})
+    p.wait_stdout(b"1")
+    p.wait_stderr(b"read from stdin...")
+    p.send(b"\x08\x00song.mid")
+    p.wait_stderr(crlf("buffering...\n"))
+    p.send(b"\x00\xc8")
+    p.wait_stdout(b"11", timeout=10)  # song.mid has played to its end; it starts again at once
+    p.wait_stderr(crlf("buffering...\n"), count=4)  # once per fill: three in the first pass, then the second
+    p.send(b"\x00\x05\x00\x08\x00\x07\x00\x02")
+    p.send(b"\x0b\x00missing.mid")
+    p.wait_stdout(b"1111")  # the second pass ended by the name; then the missing file again
+    check(p.finish() == 0, "exit status")
+
+    err = bytes(p.err)
+    check(err.count(crlf("switch to new file missing.mid.\n")) == 1, f"no switch: {err!r}")
+    first_pass = err.split(crlf("done.\n"), 1)[0]
+    check(first_pass.count(crlf("buffering...\n")) == 3, f"two buffers and an empty fill: {first_pass!r}")
+    # The control thread's messages alone: the pass's may fall anywhere between them.
+    control = err
+    for message in ("buffering...\n", "done.\n", "switch to new file missing.mid.\n", "could not open missing.mid\n"):
+        control = control.replace(crlf(message), b"")
+    check(control.startswith(b"read from stdin..."), f"the command line's volume refused: {control!r}")
+    after_200 = control.split(crlf("New volume received: 200\n"), 1)[1].split(b"read from stdin...", 1)[0]
+    check(after_200 == b"", f"volume 200 refused: {after_200!r}")
+    # A device that refuses the volume, and no mixer: winmm has a MIDI driver but no audio endpoint.
+    for volume, reason in ((5, "Reason: handle not valid"), (8, "Reason: not supported"),
+                           (7, "Reason: memory error"), (2, "Reason: unknown")):
+        check(crlf(f"New volume received: {volume}\nCannot set volume via midi...{reason}\n"
+                   "ERROR: Can't open Mixer Device! -- 00000002\nMMSYSERR_BADDEVICEID\nread from stdin...") in control,
+              f"volume {volume}: {control!r}")
+
+    with open(log) as f:
+        lines = [line.split() for line in f]
+    passes, current = [], None
+    for when, what, value in lines:
+        if what == "open":
+            current = []
+        elif what == "close":
+            passes.append(current)
+        elif what == "data" and current is not None:
+            current.append((int(when), int(value, 16)))
+    check(len(passes) == 2, f"{len(passes)} streams opened and closed, expected 2")
+    got = [w for _, w in passes[0]]
+    check(got == words, f"first pass: {len(got)} events, expected {len(words)}; first difference at "
+          f"{next((i for i, (a, b) in enumerate(zip(got, words)) if a != b), min(len(got), len(words)))}")
+    span = (passes[0][-1][0] - passes[0][0][0]) / 1e6
+    check(1.0 <= span <= 2.0, f"the first pass took {span:.3f} s for 1.25 s of music")
+    check(all(a[0] <= b[0] for a, b in zip(passes[0], passes[0][1:])), "events out of time order")
+    check(0 < len(passes[1]) < len(words), f"second pass: {len(passes[1])} events; it should have been cut short")
+    # One word at the start and one per command; a name applies the volume again.
+    volumes = [value for _, what, value in lines if what == "volume"]
+    check(volumes == ["00006464", "00006464", "0000c8c8", "00000505", "00000808", "00000707", "00000202",
+                      "00000202"], f"volume words {volumes}")
+
+
 def start_wine(ctx):
     """Creates the prefix if needed (the first start takes several seconds) and
     keeps one Wine server running for all the cases. The server and Wine's own
@@ -230,6 +328,11 @@ def start_wine(ctx):
     os.makedirs(ctx.env["WINEPREFIX"], exist_ok=True)
     subprocess.run([ctx.wineserver, "-p"], env=ctx.env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    # The tests' MIDI driver becomes Wine's audio driver (see fake_midi_driver.c).
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([ctx.wine, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Audio", "/d", "smftest", "/f"],
+                   env=ctx.env, timeout=180, **quiet)
+    shutil.copy(ctx.driver, os.path.join(ctx.env["WINEPREFIX"], "drive_c", "windows", "system32", "winesmftest.drv"))
     log_path = os.path.join(ctx.env["WINEPREFIX"], "first-start.log")
     with open(log_path, "wb") as log:
         status = subprocess.run([ctx.wine, ctx.exe], cwd=ctx.workdir, env=ctx.env, stdin=subprocess.DEVNULL,
@@ -264,6 +367,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--prefix", required=True)
+    parser.add_argument("--driver", required=True, help="winesmftest.drv, built from fake_midi_driver.c")
     parser.add_argument("case", choices=["start", "stop", *CASES])
     args = parser.parse_args()
 
@@ -272,7 +376,8 @@ def main():
         print("SKIP: Wine is not installed (no wine64 on PATH, no /usr/lib/wine/wine64)")
         return SKIP
 
-    ctx = argparse.Namespace(wine=wine[0], wineserver=wine[1], exe=os.path.abspath(args.exe))
+    ctx = argparse.Namespace(wine=wine[0], wineserver=wine[1], exe=os.path.abspath(args.exe),
+                             driver=args.driver)
     ctx.env = dict(os.environ, WINEPREFIX=os.path.abspath(args.prefix), WINEDEBUG="-all",
                    # No audio driver: no MIDI device, no mixer, the same on every machine.
                    # No Mono or Gecko set-up when the prefix is created.

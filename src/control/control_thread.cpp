@@ -35,8 +35,9 @@ void hand_over_name(uint32_t length) {
 }  // namespace
 
 void end_process(int status) {
-    fflush(stdout);
-    fflush(stderr);
+    // Every message and marker is flushed as it is written, so there is nothing
+    // left to flush; flushing here could block for ever behind a controller
+    // that has stopped reading, and the end of input must always end the player.
     ExitProcess(static_cast<UINT>(status));
 }
 

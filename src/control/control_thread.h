@@ -12,6 +12,6 @@ DWORD WINAPI control_thread(LPVOID parameter);
 // Starts control_thread beside the pass loop.
 void start_control_thread();
 
-// Ends the process with the given status: the standard streams flushed, the
-// other threads left as they are, nothing destroyed under them.
+// Ends the process with the given status at once: the other threads left as
+// they are, nothing destroyed under them.
 [[noreturn]] void end_process(int status);

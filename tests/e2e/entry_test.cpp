@@ -1,0 +1,136 @@
+// The entry and the pass loop as a controller sees them: the usage line, a
+// file that cannot be opened, a file with nothing to play, the volume from the
+// command line, and the marker after every pass.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "e2e/songs.h"
+#include "support/player_run.h"
+
+namespace {
+
+using namespace test;
+
+TEST(Entry, WrongArgumentCountWritesOnlyTheUsageLine) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> argument_lists = {{}, {"200"}, {"200", "a.mid", "extra"}};
+    for (const std::string& argv0 : {smfstream_binary(), std::string("some player")}) {
+        for (const auto& arguments : argument_lists) {
+            SCOPED_TRACE(argv0 + " with " + std::to_string(arguments.size()) + " arguments");
+            std::vector<std::string> argv{argv0};
+            argv.insert(argv.end(), arguments.begin(), arguments.end());
+            SpawnOptions options;
+            options.program = smfstream_binary();
+            options.env["SMFSTREAM_DEVICE"] = "trace-fast:" + dir.file("trace");
+            ChildProcess child(argv, options);
+            ExitStatus status = child.wait(10s);
+            EXPECT_TRUE(status.exited) << status.describe();
+            EXPECT_NE(status.code, 0);
+            EXPECT_EQ(child.err(), "Usage: " + argv0 + " <volume 0-255> <filename.mid>\n");
+            EXPECT_EQ(child.out(), "");
+            // No pass, no volume: the device was never used.
+            EXPECT_EQ(read_text(dir.file("trace")), "");
+        }
+    }
+}
+
+TEST(Entry, MissingFileIsReportedOnceThenTheLoopWaitsForAName) {
+    TempDir dir;
+    PlayerRun run(dir, "200", "missing.mid");
+    ChildProcess& child = run.child();
+    ASSERT_TRUE(child.wait_out_count("1", 1));
+    EXPECT_TRUE(child.wait_err_contains("could not open missing.mid\n"));
+    // Not tried again without a new name.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(child.out(), "1");
+    EXPECT_EQ(count_of(child.err(), "could not open"), 1u);
+
+    // A new name starts a pass over it.
+    run.send(name_command("other.mid"));
+    ASSERT_TRUE(child.wait_out_count("1", 2));
+    EXPECT_TRUE(child.wait_err_contains("could not open other.mid\n"));
+    child.close_stdin();
+    ExitStatus status = child.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_EQ(child.out(), "11");
+    EXPECT_EQ(pass_messages(child.err(), {"missing.mid", "other.mid"}),
+              "could not open missing.mid\ncould not open other.mid\n");
+}
+
+TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
+    struct Row {
+        const char* what;
+        smf::Bytes file;
+    };
+    const Row rows[] = {
+        {"no tracks", smf::file({})},
+        {"only End of Track", smf::file({smf::Track().end(), smf::Track().text(10, "words").end()})},
+        {"header only, announcing tracks", smf::file({}, 96, 1, 3)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir dir;
+        dir.write("empty.mid", row.file);
+        PlayerRun run(dir, "200", "empty.mid");
+        ChildProcess& child = run.child();
+        ASSERT_TRUE(child.wait_out_count("1", 1));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(child.out(), "1");
+        child.close_stdin();
+        ExitStatus status = child.wait();
+        EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        EXPECT_EQ(pass_messages(child.err(), {}), "buffering...\ndone.\n");
+        // The stream was opened and torn down, with nothing played.
+        std::vector<TraceStream> streams = trace_streams(run.trace());
+        ASSERT_EQ(streams.size(), 1u);
+        EXPECT_EQ(trace_shape(streams[0].lines), "open timediv restart reset close");
+    }
+}
+
+TEST(Entry, VolumeArgumentKeepsItsLowEightBits) {
+    struct Row {
+        const char* argument;
+        uint64_t word;
+    };
+    for (Row row : {Row{"200", 0xC8C8}, Row{"300", 0x2C2C}, Row{"-1", 0xFFFF}, Row{"255", 0xFFFF},
+                    Row{"0", 0}, Row{"loud", 0}}) {
+        SCOPED_TRACE(row.argument);
+        TempDir dir;
+        PlayerRun run(dir, row.argument, "missing.mid");
+        ASSERT_TRUE(run.child().wait_err_contains("read from stdin..."));
+        run.child().close_stdin();
+        ExitStatus status = run.child().wait();
+        EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        std::vector<TraceLine> trace = run.trace();
+        ASSERT_EQ(trace.size(), 1u);
+        EXPECT_EQ(trace[0].kind, TraceLine::volume);
+        EXPECT_EQ(trace[0].value, row.word);
+    }
+}
+
+TEST(Entry, FileThatEndsByItselfPlaysAgainAtOnce) {
+    TempDir dir;
+    dir.write("song.mid", songs::notes(60, 3));
+    PlayerRun run(dir, "200", "song.mid");
+    ChildProcess& child = run.child();
+    ASSERT_TRUE(child.wait_out_count("1", 3)) << child.err();
+    child.close_stdin();
+    ExitStatus status = child.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_TRUE(songs::only_markers(child.out())) << child.out();
+
+    // Each marker follows one whole pass over the file, from its start.
+    std::vector<TraceStream> streams = trace_streams(run.trace());
+    size_t markers = child.out().size();
+    ASSERT_GE(streams.size(), markers);
+    for (size_t i = 0; i < markers; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(streams[i].events.size(), 6u);
+        EXPECT_EQ(streams[i].events.front().tick, 0u);
+        EXPECT_EQ(streams[i].events.back().word, 0x00003C80u);
+        EXPECT_TRUE(streams[i].closed);
+    }
+}
+
+}  // namespace

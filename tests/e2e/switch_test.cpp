@@ -1,0 +1,214 @@
+// A controller steering a player that plays in real time: a name while a
+// buffer plays ends the pass at once and the new file starts; the input's end
+// ends the process. Bounds only gross failures (a switch seconds late, a hang).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <thread>
+
+#include "e2e/songs.h"
+#include "support/player_run.h"
+
+namespace {
+
+using namespace test;
+
+// The first key played by each stream of the trace (-1 for a stream with no note yet).
+std::vector<int> first_keys(const std::vector<TraceLine>& trace) {
+    std::vector<int> out;
+    for (const TraceStream& s : trace_streams(trace)) out.push_back(s.events.empty() ? -1 : songs::note_on_key(s.events[0].word));
+    return out;
+}
+
+// Whether stream `index` of the trace has played at least `count` records.
+auto has_events(size_t index, size_t count = 1) {
+    return [index, count](const std::vector<TraceLine>& trace) {
+        std::vector<TraceStream> streams = trace_streams(trace);
+        return streams.size() > index && streams[index].events.size() >= count;
+    };
+}
+
+class Switching : public testing::Test {
+protected:
+    void SetUp() override {
+        dir.write("a.mid", songs::long_song(60, 10));
+        dir.write("b.mid", songs::long_song(62, 10));
+        dir.write("c.mid", songs::long_song(64, 10));
+    }
+    void finish(PlayerRun& run) {
+        run.child().close_stdin();
+        ExitStatus status = run.child().wait(5s);
+        EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        EXPECT_TRUE(songs::only_markers(run.child().out())) << run.child().out();
+    }
+    TempDir dir;
+};
+
+TEST_F(Switching, NameWhileABufferPlaysEndsThePassAtOnce) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    auto sent = Clock::now();
+    ASSERT_TRUE(run.send(name_command("b.mid")));
+    ASSERT_TRUE(run.wait_trace(has_events(1), 5s)) << run.child().err();
+    EXPECT_LT(Clock::now() - sent, 2s);
+    EXPECT_TRUE(run.child().wait_out_count("1", 1));
+    EXPECT_EQ(pass_messages(run.child().err(), {"b.mid"}), "buffering...\nswitch to new file b.mid.\ndone.\nbuffering...\n");
+    finish(run);
+
+    std::vector<TraceStream> streams = trace_streams(run.trace());
+    ASSERT_GE(streams.size(), 2u);
+    // a.mid stopped early, with its buffer still queued: given back by the reset.
+    EXPECT_LT(streams[0].events.size(), 50u);
+    EXPECT_TRUE(streams[0].reset);
+    EXPECT_EQ(streams[0].done, 1u);
+    EXPECT_TRUE(streams[0].closed);
+    EXPECT_EQ(first_keys(run.trace())[1], 62);
+    EXPECT_EQ(streams[1].events[0].tick, 0u);
+    EXPECT_EQ(run.child().out(), "1");
+}
+
+TEST_F(Switching, SecondNameEndsThePassOfTheFirst) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    ASSERT_TRUE(run.send(name_command("b.mid")));
+    ASSERT_TRUE(run.wait_trace(has_events(1)));
+    ASSERT_TRUE(run.send(name_command("c.mid")));
+    ASSERT_TRUE(run.wait_trace(has_events(2)));
+    EXPECT_TRUE(run.child().wait_out_count("1", 2));
+    finish(run);
+    EXPECT_EQ(first_keys(run.trace()), (std::vector<int>{60, 62, 64}));
+    EXPECT_EQ(pass_messages(run.child().err(), {"b.mid", "c.mid"}),
+              "buffering...\nswitch to new file b.mid.\ndone.\nbuffering...\nswitch to new file c.mid.\ndone.\n"
+              "buffering...\n");
+    EXPECT_EQ(run.child().out(), "11");
+}
+
+TEST_F(Switching, NamesBackToBackPlayTheLast) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    smf::Bytes both = name_command("b.mid");
+    smf::Bytes second = name_command("c.mid");
+    both.insert(both.end(), second.begin(), second.end());
+    ASSERT_TRUE(run.send(both));
+    ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {
+        std::vector<int> keys = first_keys(t);
+        return !keys.empty() && keys.back() == 64;
+    }));
+    std::this_thread::sleep_for(200ms);
+    finish(run);
+    // b.mid may have begun before c.mid's name arrived; c.mid is played last.
+    std::vector<int> keys = first_keys(run.trace());
+    EXPECT_EQ(keys.front(), 60);
+    EXPECT_EQ(keys.back(), 64);
+    EXPECT_LE(keys.size(), 3u);
+}
+
+TEST_F(Switching, NameOfThePlayingFileStartsItAgain) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0, 3)));
+    ASSERT_TRUE(run.send(name_command("a.mid")));
+    ASSERT_TRUE(run.wait_trace(has_events(1, 3)));
+    EXPECT_TRUE(run.child().wait_err_contains("switch to new file a.mid.\ndone.\n"));
+    finish(run);
+    std::vector<TraceStream> streams = trace_streams(run.trace());
+    ASSERT_GE(streams.size(), 2u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(streams[1].events[i].tick, streams[0].events[i].tick);
+        EXPECT_EQ(streams[1].events[i].word, streams[0].events[i].word);
+    }
+}
+
+TEST_F(Switching, EndOfInputEndsTheProcessWithNothingMore) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    ASSERT_TRUE(run.child().wait_err_contains("read from stdin..."));
+    run.child().close_stdin();
+    ExitStatus status = run.child().wait(3s);
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_EQ(run.child().out(), "");
+    std::string err = run.child().err();
+    EXPECT_EQ(control_messages(err, {}), "read from stdin...");
+    EXPECT_EQ(pass_messages(err, {}), "buffering...\n");
+}
+
+// The road of a typical run, message by message.
+TEST_F(Switching, TypicalRun) {
+    dir.write("other.mid", songs::long_song(65, 10));
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ChildProcess& child = run.child();
+    ASSERT_TRUE(child.wait_err([](const std::string& e) {
+        return e.find("read from stdin...") != std::string::npos && e.find("buffering...\n") != std::string::npos;
+    }, 5s));
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    std::string start = child.err();
+    EXPECT_TRUE(start == "read from stdin...buffering...\n" || start == "buffering...\nread from stdin...") << start;
+
+    // A volume while the stream plays goes to the stream; the device takes it.
+    ASSERT_TRUE(run.send({0x00, 0x80}));
+    ASSERT_TRUE(child.wait_err_count("read from stdin...", 2));
+    EXPECT_EQ(child.err().substr(start.size()), "got 0 80\nNew volume received: 128\nread from stdin...");
+
+    size_t before = child.err().size();
+    ASSERT_TRUE(run.send(name_command("other.mid")));
+    ASSERT_TRUE(child.wait_err_count("read from stdin...", 3));
+    ASSERT_TRUE(child.wait_err_count("buffering...\n", 2));
+    ASSERT_TRUE(run.wait_trace(has_events(1)));
+    std::string step = child.err().substr(before);
+    // The prompt comes from the control thread, beside the pass's messages.
+    size_t prompt = step.rfind("read from stdin...");
+    ASSERT_NE(prompt, std::string::npos);
+    EXPECT_EQ(step.substr(0, prompt) + step.substr(prompt + 18),
+              "got 9 0\nNew filename sending: 9 bytes\nNew filename received: other.mid\n"
+              "switch to new file other.mid.\ndone.\nbuffering...\n")
+        << step;
+    EXPECT_LT(step.find("New filename received"), prompt);
+    EXPECT_EQ(child.out(), "1");
+    finish(run);
+
+    std::vector<TraceLine> trace = run.trace();
+    std::vector<uint64_t> volumes;
+    for (const TraceLine& line : trace)
+        if (line.kind == TraceLine::volume) volumes.push_back(line.value);
+    EXPECT_EQ(volumes, (std::vector<uint64_t>{0xC8C8, 0x8080, 0x8080}));
+    EXPECT_EQ(first_keys(trace), (std::vector<int>{60, 65}));
+}
+
+// From the write of a name to the new file's first record in the trace, as a
+// test polling the trace sees it: an upper bound. Reported, bounded only grossly.
+TEST_F(Switching, SwitchLatency) {
+    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
+    ASSERT_TRUE(run.wait_trace(has_events(0)));
+    TraceFollower trace(run.trace_path());
+    std::vector<double> latencies_ms;
+    const int switches = 20;
+    for (int i = 1; i <= switches; ++i) {
+        auto sent = Clock::now();
+        ASSERT_TRUE(run.send(name_command(i % 2 ? "b.mid" : "a.mid")));
+        for (;;) {
+            trace.poll();
+            size_t opens = 0;
+            bool played = false;
+            for (const TraceLine& line : trace.lines()) {
+                if (line.kind == TraceLine::open) ++opens;
+                if (opens == size_t(i) + 1 && line.kind == TraceLine::ev) played = true;
+            }
+            if (played) break;
+            ASSERT_LT(Clock::now() - sent, 3s) << "switch " << i;
+            std::this_thread::sleep_for(100us);
+        }
+        latencies_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - sent).count());
+        std::this_thread::sleep_for(20ms);
+    }
+    finish(run);
+    EXPECT_EQ(count_of(run.child().err(), "switch to new file"), size_t(switches));
+    std::sort(latencies_ms.begin(), latencies_ms.end());
+    double median = latencies_ms[latencies_ms.size() / 2], worst = latencies_ms.back();
+    std::cout << "switch latency over " << switches << " switches: median " << median << " ms, max " << worst
+              << " ms, min " << latencies_ms.front() << " ms\n";
+    RecordProperty("switch_latency_median_us", int(median * 1000));
+    RecordProperty("switch_latency_max_us", int(worst * 1000));
+    EXPECT_LT(worst, 1000.0);
+}
+
+}  // namespace

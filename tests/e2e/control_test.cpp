@@ -131,7 +131,10 @@ TEST(ControlChannel, NamesReachTheFileSystemByteForByte) {
     PlayerRun run(dir, "200", "missing.mid");
     ASSERT_TRUE(run.child().wait_out_count("1", 1));
     ASSERT_TRUE(run.send(name_command(odd)));
-    ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) { return !trace_streams(t).empty(); }));
+    ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {
+        std::vector<TraceStream> streams = trace_streams(t);
+        return !streams.empty() && !streams[0].events.empty();
+    }));
     // A zero byte inside a name ends the path.
     ASSERT_TRUE(run.send(name_command(std::string("b.mid\0junk", 10))));
     ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {

@@ -3,6 +3,8 @@
 // device, and how the input's end or a short name ends the process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "e2e/songs.h"
 #include "support/player_run.h"
 
@@ -109,6 +111,7 @@ TEST(ControlChannel, LongestNamesAreTakenWhole) {
         std::string name = "long/";
         while (name.size() < length) name += char('a' + name.size() % 26);
         PlayerRun run(dir, "200", "missing.mid");
+        ASSERT_TRUE(run.child().wait_out_count("1", 1));
         ASSERT_TRUE(run.send(name_command(name)));
         ASSERT_TRUE(run.child().wait_out_count("1", 2)) << run.child().err().substr(0, 200);
         run.child().close_stdin();
@@ -120,6 +123,31 @@ TEST(ControlChannel, LongestNamesAreTakenWhole) {
         EXPECT_NE(err.find("could not open " + name + "\n"), std::string::npos);
         EXPECT_EQ(run.child().out(), "11");
     }
+}
+
+TEST(ControlChannel, MessagesWithALongNameAreNotSplitByTheOtherThread) {
+    // The pass reports the long name while the control thread writes the
+    // messages of the volume commands that follow it.
+    TempDir dir;
+    std::string name = "long/";
+    while (name.size() < 65407) name += char('a' + name.size() % 26);
+    PlayerRun run(dir, "200", "missing.mid");
+    ASSERT_TRUE(run.child().wait_out_count("1", 1));
+    smf::Bytes input = name_command(name);
+    for (int i = 0; i < 1000; ++i) input = input + volume_command(uint8_t(i));
+    ASSERT_TRUE(run.send(input));
+    ASSERT_TRUE(run.child().wait_out_count("1", 2));
+    ASSERT_TRUE(run.child().wait_err_count("read from stdin...", 1002));
+    run.child().close_stdin();
+    ExitStatus status = run.child().wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    const std::string err = run.child().err();
+    EXPECT_NE(err.find("New filename received: " + name + "\n"), std::string::npos);
+    size_t report = err.find("could not open long/");
+    ASSERT_NE(report, std::string::npos);
+    EXPECT_EQ(err.substr(report, name.size() + 16), "could not open " + name + "\n")
+        << "torn after " << std::mismatch(name.begin(), name.end(), err.begin() + long(report) + 15).first - name.begin()
+        << " bytes of the name";
 }
 
 TEST(ControlChannel, NamesReachTheFileSystemByteForByte) {

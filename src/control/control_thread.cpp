@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "control/volume.h"
+#include "state/messages.h"
 #include "state/player_state.h"
 
 namespace {
@@ -25,8 +26,7 @@ void hand_over_name(uint32_t length) {
     player_state.name_buffer[length] = '\0';
     player_state.current_path = player_state.name_buffer;
     ++player_state.names_received;
-    fprintf(stderr, "New filename received: %s\n", player_state.name_buffer);
-    fflush(stderr);
+    write_message("New filename received: %s\n", player_state.name_buffer);
     if (player_state.wake_event) SetEvent(player_state.wake_event);
     SetEvent(player_state.name_event);
     LeaveCriticalSection(&player_state.lock);

@@ -6,6 +6,7 @@
 
 #include "playback/file_image.h"
 #include "playback/track_merger.h"
+#include "state/messages.h"
 #include "state/player_state.h"
 
 void CALLBACK stream_callback(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
@@ -51,8 +52,7 @@ int play_file(const char* path) {
     size_t size = 0;
     uint8_t* image = load_file_image(path, &size);
     if (!image) {
-        fprintf(stderr, "could not open %s\n", path);
-        fflush(stderr);
+        write_message("could not open %s\n", path);
         return 0;
     }
 
@@ -110,7 +110,7 @@ int play_file(const char* path) {
             continue;
         }
         EnterCriticalSection(&player_state.lock);
-        fprintf(stderr, "switch to new file %s.\n", player_state.current_path);
+        write_message("switch to new file %s.\n", player_state.current_path);
         LeaveCriticalSection(&player_state.lock);
         say("done.\n");
         break;

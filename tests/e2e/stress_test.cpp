@@ -53,7 +53,9 @@ void check_order(const std::string& err, const Sent& sent, const std::string& fi
         auto starts = [&](const std::string& text) { return err.compare(at, text.size(), text) == 0; };
         bool known = starts(received) || starts(switched) || starts(failed);
         size_t end = known ? err.find('\n', at) : std::string::npos;
-        if (known) ASSERT_NE(end, std::string::npos) << err.substr(at, 200);
+        if (known) {
+            ASSERT_NE(end, std::string::npos) << err.substr(at, 200);
+        }
         if (starts(received)) {
             std::string name = err.substr(at + received.size(), end - at - received.size());
             ASSERT_EQ(number.count(name), 1u) << name;

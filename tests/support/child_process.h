@@ -26,8 +26,9 @@ struct ExitStatus {
     bool signalled = false;  // killed by a signal; signal holds it
     int signal = 0;
     bool hung = false;     // did not end within the time-out and was killed
+    std::string report;    // a sanitizer's report on its standard error
 
-    // "exit 0", "signal 11", "hung": for test messages.
+    // "exit 0", "signal 11", "hung", and the sanitizer's report: for test messages.
     std::string describe() const;
 };
 

@@ -471,7 +471,8 @@ def git_commit():
     try:
         head = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT, capture_output=True, text=True,
                               check=True).stdout.strip()
-        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], cwd=ROOT,
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no", "--", ".",
+                                ":!BENCHMARKS.md", ":!bench-lateness.png"], cwd=ROOT,
                                capture_output=True, text=True).stdout.strip()
         return head + (" (with local changes)" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
@@ -482,7 +483,7 @@ def yes(ok):
     return "met" if ok else "**missed**"
 
 
-def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes):
+def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes, parts):
     long = next(r for r in results if r["name"] == "long")
     mode = "quick" if args.quick else "full"
     md = []
@@ -490,7 +491,12 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w("# Benchmarks")
     w("")
     w(f"Measured {started:%Y-%m-%d %H:%M} UTC by `{args.command}` ({mode} run: files of {args.short_seconds:g} s, "
-      f"the long one {args.long_seconds:g} s), commit {git_commit()}.")
+      f"the long one {args.long_seconds:g} s), commit {parts.get('accuracy', {}).get('commit', git_commit())}.")
+    later = {k: v for k, v in parts.items() if v.get("at") != parts.get("accuracy", {}).get("at")}
+    if later:
+        w("")
+        w("Parts measured again alone (`bench/run --only PART`): " + "; ".join(
+            f"{k} at {v['at']}, commit {v['commit']}, load {v['load']}" for k, v in sorted(later.items())) + ".")
     w("")
     w(f"Machine: {host['cores']} cores, {host['model']}, Linux {host['kernel']}, {host['memory']} memory; "
       f"load average (1, 5, 15 min) {host['load']} at the start, {host['end_load']} at the end. Build: RelWithDebInfo (gcc, -O2), `-DSMFSTREAM_BENCH=ON`.")
@@ -696,7 +702,7 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
           f"({synth_run['why']}) | | | | | |")
     else:
         run = synth_run
-        w(f"| dense_piano: smfstream, synth:FILE.wav (measured {synth_run.get('at', '')}) | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
+        w(f"| dense_piano: smfstream, synth:FILE.wav | {run['wall_s']:.1f} s | {run['cpu_s'] * 1000:.0f} ms | "
           f"{100 * run['cpu_s'] / run['wall_s']:.2f}% | {run['peak_kb']} kB | "
           f"{run['sampled'].get('RssAnon', 0)} kB | (reported beside) |")
     w("")
@@ -785,9 +791,11 @@ def main():
                                                                10 if args.quick else 60, cmds)
     if "synth" in parts:
         saved["synth"] = synth(os.path.join(files_dir, "dense_piano.mid"), cmds)
-        saved["synth"]["at"] = f"{datetime.datetime.now(datetime.timezone.utc):%H:%M} UTC"
     if "merge" in parts:
         saved["merge"] = merge(args.quick, cmds)
+    stamp = {"at": f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC", "commit": git_commit(),
+             "load": machine()["load"]}
+    saved.setdefault("parts", {}).update({part: stamp for part in parts})
     saved["cmds"] = cmds
     saved["host_end_load"] = machine()["load"]
     with open(saved_path, "w") as f:
@@ -801,7 +809,8 @@ def main():
     gp = plot(results, startup, switch, os.path.join(out_dir, plot_name))
     notes_path = os.path.join(ROOT, "bench", "findings.md")
     notes = open(notes_path).read() if os.path.exists(notes_path) and not args.quick else ""
-    text = report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes)
+    text = report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes,
+                  saved.get("parts", {}))
     with open(os.path.join(out_dir, "BENCHMARKS.md"), "w") as f:
         f.write(text)
     log(f"wrote {os.path.join(out_dir, 'BENCHMARKS.md')} and {plot_name}")

@@ -1,0 +1,44 @@
+// The mixer's lines and controls as winmm presents them, over a sound card's
+// playback elements: destination i is the card's i-th playback element that
+// has a volume, and its one control is that element's playback volume.
+// Nothing here touches the card; mixer.cpp reads it and sets the volume.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/linux/mmsystem.h"
+
+namespace platform {
+
+struct MixerElement {
+    std::string name;
+    long minimum = 0;  // the element's playback volume range
+    long maximum = 0;
+    unsigned channels = 2;
+};
+
+struct MixerCard {
+    std::string name;
+    std::vector<MixerElement> destinations;
+};
+
+// Line and control identifiers of destination i.
+constexpr DWORD mixer_destination_line_id(size_t i) { return 0xFFFF0000u + DWORD(i); }
+constexpr DWORD mixer_volume_control_id(size_t i) { return DWORD(i); }
+
+// A control value, 0..65535, in the element's range (linear, rounded);
+// values above 65535 count as 65535.
+long element_volume(DWORD value, long minimum, long maximum);
+
+// The operations' record work; the results are winmm's.
+MMRESULT fill_mixer_caps(const MixerCard& card, MIXERCAPSA* caps, UINT caps_size);
+MMRESULT fill_mixer_line(const MixerCard& card, MIXERLINEA* line, DWORD flags);
+MMRESULT fill_mixer_controls(const MixerCard& card, MIXERLINECONTROLSA* controls, DWORD flags);
+
+// Which destination a set-details call names and the element volume it asks
+// for; MMSYSERR_NOERROR when both are found.
+MMRESULT mixer_volume_request(const MixerCard& card, const MIXERCONTROLDETAILS* details, DWORD flags,
+                              size_t* destination, long* volume);
+
+}  // namespace platform

@@ -138,6 +138,15 @@ inline std::vector<double> onsets(const Audio& audio, double threshold = 0.05, d
     return found;
 }
 
+// The first sample louder than `quiet` (a fraction of the peak), in seconds;
+// the file's length when there is none.
+inline double first_sound(const Audio& audio, double quiet = 0.01) {
+    const float top = peak(audio.mono);
+    for (size_t i = 0; i < audio.mono.size(); ++i)
+        if (top > 0 && std::fabs(audio.mono[i]) >= quiet * top) return double(i) / audio.sample_rate;
+    return audio.seconds();
+}
+
 // The end of the last stretch louder than `quiet` (fraction of the peak)
 // between two times, in seconds; `from` when it is quiet throughout.
 inline double last_sound(const Audio& audio, double from, double to, double quiet = 0.01) {

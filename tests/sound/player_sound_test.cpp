@@ -1,0 +1,288 @@
+// The player as people hear it: the real smfstream program plays files the
+// test writes into a WAV file (SMFSTREAM_DEVICE=synth:FILE.wav), steered
+// through its standard input like a controller does, and the audio is
+// listened to: where each note starts, how loud, when it stops. FluidSynth's
+// own command-line player renders the same file as an independent reference.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/smf_writer.h"
+#include "support/wav_analysis.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string temp_path(const std::string& name) { return testing::TempDir() + "player_sound_" + name; }
+
+void write_file(const std::string& path, const smf::Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// A program started with pipes on its standard input and output and the
+// environment plus `extra`.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& extra) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        std::vector<std::string> env_text = extra;
+        for (char** e = environ; *e; ++e)
+            if (strncmp(*e, "SMFSTREAM_", 10) != 0) env_text.push_back(*e);
+        std::vector<char*> args, env;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& e : env_text) env.push_back(const_cast<char*>(e.c_str()));
+        args.push_back(nullptr);
+        env.push_back(nullptr);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        input_ = in[1];
+        output_ = out[0];
+    }
+    ~Child() {
+        if (input_ >= 0) close(input_);
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(output_);
+    }
+
+    bool started() const { return pid_ > 0; }
+
+    void send(const smf::Bytes& bytes) { ASSERT_EQ(write(input_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void send_name(const std::string& name) {
+        smf::Bytes command{uint8_t(name.size() & 0xFF), uint8_t(name.size() >> 8)};
+        command.insert(command.end(), name.begin(), name.end());
+        send(command);
+    }
+
+    // Waits for the next end-of-pass marker; false at the end of the output
+    // or after the time-out.
+    bool next_marker(milliseconds timeout = milliseconds(10000)) {
+        auto until = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd p{output_, POLLIN, 0};
+            if (poll(&p, 1, int(left.count())) <= 0) continue;
+            char c;
+            if (read(output_, &c, 1) != 1) return false;
+            if (c == '1') return true;
+        }
+    }
+
+    // Closes the child's input and waits for it to end; its exit status, or
+    // -1 when it had to be killed.
+    int finish(milliseconds timeout = milliseconds(5000)) {
+        close(input_);
+        input_ = -1;
+        auto until = std::chrono::steady_clock::now() + timeout;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > until) return -1;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int input_ = -1, output_ = -1;
+    bool exited_ = false;
+};
+
+// Plays `midi` once at `volume` into `wav`: the player's input is closed
+// after its first end-of-pass marker, as a controller that plays a file once does.
+wav::Audio play_once(const std::string& midi, int volume, const std::string& wav_path) {
+    Child player({SMFSTREAM_PROGRAM, std::to_string(volume), midi}, {"SMFSTREAM_DEVICE=synth:" + wav_path});
+    EXPECT_TRUE(player.started());
+    EXPECT_TRUE(player.next_marker());
+    EXPECT_EQ(player.finish(), 0);
+    return wav::read(wav_path);
+}
+
+// Two tracks of short piano notes, each alone (0.3 s apart at least), with a
+// tempo change half way;
+// a rest first, so that the pass that starts again after the marker has not
+// sounded yet when the input is closed. Returns the notes' times in seconds.
+smf::Bytes timed_notes(std::vector<double>* times) {
+    const uint16_t division = 96;
+    smf::Track conductor, a, b;
+    conductor.tempo(0, 500000);      // a quarter note is 0.5 s
+    conductor.tempo(480, 300000);    // from tick 480 on, 0.3 s
+    conductor.end();
+    a.program(0, 0, 0);
+    b.program(0, 1, 0);
+    const uint32_t ticks[] = {48, 144, 240, 336, 480, 576, 672, 768};
+    uint32_t at_a = 0, at_b = 0;
+    for (size_t i = 0; i < std::size(ticks); ++i) {
+        smf::Track& t = i % 2 ? b : a;
+        uint32_t& at = i % 2 ? at_b : at_a;
+        uint8_t channel = i % 2;
+        t.note_on(ticks[i] - at, channel, 72, 110);
+        t.note_off(30, channel, 72);
+        at = ticks[i] + 30;
+        times->push_back(ticks[i] <= 480 ? ticks[i] * 0.5 / division : 2.5 + (ticks[i] - 480) * 0.3 / division);
+    }
+    a.end();
+    b.end();
+    return smf::file({conductor, a, b}, division);
+}
+
+TEST(PlayerSound, EachNoteSoundsWhereTheTempoPutsIt) {
+    std::vector<double> times;
+    const std::string midi = temp_path("timed.mid"), wav_path = temp_path("timed.wav");
+    write_file(midi, timed_notes(&times));
+    wav::Audio audio = play_once(midi, 200, wav_path);
+    ASSERT_TRUE(audio.valid) << audio.problem;
+    EXPECT_EQ(audio.file_bytes, 44 + size_t(audio.declared_data_bytes));
+
+    std::vector<double> onsets = wav::onsets(audio);
+    ASSERT_EQ(onsets.size(), times.size());
+    double worst = 0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        double off = (onsets[i] - onsets[0]) - (times[i] - times[0]);
+        EXPECT_NEAR(off, 0, 0.010) << "note " << i;
+        worst = std::max(worst, std::fabs(off));
+    }
+    RecordProperty("worst_onset_offset_ms", std::to_string(worst * 1000));
+    printf("onsets against the tempo: worst offset %.2f ms over %zu notes\n", worst * 1000, times.size());
+}
+
+TEST(PlayerSound, OnsetsLineUpWithFluidSynthsOwnRendering) {
+    if (system("command -v fluidsynth >/dev/null 2>&1") != 0) GTEST_SKIP() << "no fluidsynth program";
+    std::vector<double> times;
+    const std::string midi = temp_path("reference.mid"), ours = temp_path("ours.wav"), theirs = temp_path("theirs.wav");
+    write_file(midi, timed_notes(&times));
+    // FluidSynth's player, offline, with the same SoundFont and no reverb, like our synthesizer.
+    const std::string command = "fluidsynth -ni -q -R 0 -r 44100 -F " + theirs + " /usr/share/sounds/sf2/default-GM.sf2 " +
+                                midi + " >/dev/null 2>&1";
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+    wav::Audio reference = wav::read(theirs);
+    ASSERT_TRUE(reference.valid) << reference.problem;
+    wav::Audio audio = play_once(midi, 200, ours);
+    ASSERT_TRUE(audio.valid) << audio.problem;
+
+    std::vector<double> a = wav::onsets(audio), b = wav::onsets(reference);
+    ASSERT_EQ(a.size(), times.size());
+    ASSERT_EQ(b.size(), times.size());
+    double worst = 0, sum = 0;
+    std::string offsets;
+    for (size_t i = 1; i < a.size(); ++i) {
+        double off = (a[i] - a[0]) - (b[i] - b[0]);
+        worst = std::max(worst, std::fabs(off));
+        sum += off;
+        offsets += " " + std::to_string(int(std::lround(off * 1e5)) / 100.0).substr(0, 5);
+        EXPECT_NEAR(off, 0, 0.010) << "note " << i;
+    }
+    RecordProperty("offsets_ms", offsets);
+    printf("onsets against fluidsynth -F (ms):%s; mean %.2f, worst %.2f\n", offsets.c_str(),
+           sum / double(a.size() - 1) * 1000, worst * 1000);
+}
+
+TEST(PlayerSound, VolumeZeroIsSilentAndFullIsLouderThanAQuarter) {
+    smf::Track t;
+    t.program(0, 0, 0).note_on(24, 0, 60, 100).note_off(96, 0, 60).note_on(0, 0, 64, 100).note_off(96, 0, 64).end();
+    const std::string midi = temp_path("volume.mid");
+    write_file(midi, smf::file({t}, 96));
+    double level[3];
+    const int volumes[] = {0, 64, 255};
+    for (int i = 0; i < 3; ++i) {
+        const std::string path = temp_path("volume" + std::to_string(volumes[i]) + ".wav");
+        wav::Audio audio = play_once(midi, volumes[i], path);
+        ASSERT_TRUE(audio.valid) << audio.problem;
+        ASSERT_GT(audio.seconds(), 1.0);
+        level[i] = wav::rms(audio.mono);
+        if (volumes[i] == 0) {
+            EXPECT_EQ(wav::peak(audio.mono), 0.0f);
+        }
+    }
+    EXPECT_GT(level[1], 0.001);
+    EXPECT_GT(level[2], 3 * level[1]);  // the gain is linear: 255 / 64 is about 4
+}
+
+TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
+    smf::Track held, later;
+    held.program(0, 0, 19).note_on(0, 0, 60, 120).note_on(0, 0, 67, 120).note_off(96 * 16, 0, 60).end();  // 8 s of organ
+    later.program(0, 0, 0).note_on(96, 0, 72, 110).note_off(40, 0, 72).end();  // a rest of 0.5 s, then a piano note
+    const std::string first = temp_path("held.mid"), second = temp_path("later.mid"), wav_path = temp_path("switch.wav");
+    write_file(first, smf::file({held}, 96));
+    write_file(second, smf::file({later}, 96));
+
+    Child player({SMFSTREAM_PROGRAM, "255", first}, {"SMFSTREAM_DEVICE=synth:" + wav_path});
+    ASSERT_TRUE(player.started());
+    std::this_thread::sleep_for(milliseconds(1000));
+    player.send_name(second);
+    ASSERT_TRUE(player.next_marker());  // the organ's pass, ended by the name
+    ASSERT_TRUE(player.next_marker());  // the piano's
+    EXPECT_EQ(player.finish(), 0);
+    wav::Audio audio = wav::read(wav_path);
+    ASSERT_TRUE(audio.valid) << audio.problem;
+
+    // The piano sounds 0.5 s after its pass began, and its pass began after
+    // the organ's pass had stopped the device.
+    std::vector<double> onsets = wav::onsets(audio);
+    ASSERT_GE(onsets.size(), 1u);
+    const double organ = wav::first_sound(audio), piano = onsets.back(), new_pass = piano - 0.5;
+    EXPECT_GT(new_pass - organ, 0.2);
+    EXPECT_GT(wav::rms(audio.mono, size_t((new_pass - 0.2) * audio.sample_rate), size_t((new_pass - 0.1) * audio.sample_rate)),
+              0.01);
+    EXPECT_LE(wav::last_sound(audio, organ + 0.1, piano - 0.05), new_pass + 0.050);
+}
+
+TEST(PlayerSound, TheControllerPlaysAFileOnceIntoAWavFile) {
+    smf::Track t;
+    t.program(0, 0, 0).note_on(24, 0, 60, 100).note_off(96, 0, 60).end();
+    const std::string midi = temp_path("controller.mid"), wav_path = temp_path("controller.wav");
+    write_file(midi, smf::file({t}, 96));
+    unlink(wav_path.c_str());
+    Child tool({SMFSTREAM_PLAY_TOOL, "--quiet", "--player", SMFSTREAM_PROGRAM, "--wav", wav_path, "100", midi}, {});
+    ASSERT_TRUE(tool.started());
+    EXPECT_EQ(tool.finish(milliseconds(10000)), 0);
+    wav::Audio audio = wav::read(wav_path);
+    ASSERT_TRUE(audio.valid) << audio.problem;
+    EXPECT_EQ(wav::onsets(audio).size(), 1u);
+}
+
+TEST(PlayerSound, TheControllerRefusesANameTheProtocolCannotCarry) {
+    smf::Track t;
+    t.program(0, 0, 0).note_on(24, 0, 60, 100).note_off(96, 0, 60).end();
+    const std::string midi = temp_path("refuse.mid"), wav_path = temp_path("refuse.wav");
+    write_file(midi, smf::file({t}, 96));
+    const std::string out = temp_path("refuse.txt");
+    // Names of 128 and 256 bytes cannot be sent; the tool says so and goes on.
+    const std::string command = std::string(SMFSTREAM_PLAY_TOOL) + " --quiet --commands --player " + SMFSTREAM_PROGRAM +
+                                " --wav " + wav_path + " 100 " + midi + " 2>" + out + " <<'EOF'\nplay " +
+                                std::string(128, 'x') + "\nplay " + std::string(256, 'y') + "\nvolume 300\nquit\nEOF\n";
+    EXPECT_EQ(system(command.c_str()), 0);
+    std::ifstream in(out);
+    std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("cannot send a name of 128 bytes"), std::string::npos) << said;
+    EXPECT_NE(said.find("cannot send a name of 256 bytes"), std::string::npos) << said;
+    EXPECT_NE(said.find("commands are"), std::string::npos) << said;
+}
+
+}  // namespace

@@ -32,6 +32,8 @@ constexpr int64_t block_frames = 64;
 // How far the WAV rendering stays behind the clock: an event handed over up
 // to this late still lands at its due time in the audio.
 constexpr int64_t render_delay_frames = sample_rate * 20 / 1000;
+// The rendering wakes up every so many frames (5.8 ms).
+constexpr int64_t wake_frames = 4 * block_frames;
 
 int64_t monotonic_ns() {
     timespec now;
@@ -174,11 +176,12 @@ private:
 
     int64_t frame_at(int64_t ns) const { return (ns - start_ns_) * sample_rate / 1000000000; }
 
+    // Kept in time order; among equal times, in the order handed over.
     void enqueue(Pending pending) {
         std::lock_guard<std::mutex> hold(queue_lock_);
-        // Kept in order: nothing goes before what was handed over earlier.
-        if (!queue_.empty()) pending.frame = std::max(pending.frame, queue_.back().frame);
-        queue_.push_back(pending);
+        auto later = std::upper_bound(queue_.begin(), queue_.end(), pending.frame,
+                                      [](int64_t frame, const Pending& queued) { return frame < queued.frame; });
+        queue_.insert(later, pending);
     }
 
     void apply(const Pending& pending) {
@@ -218,12 +221,11 @@ private:
         return int16_t(std::lrint(std::clamp(value, -1.0f, 1.0f) * 32767.0f));
     }
 
-    // Keeps the rendering render_delay_frames behind the clock, one block at
-    // a time, until finish().
+    // Keeps the rendering render_delay_frames behind the clock until finish().
     void render_loop() {
         out_.reserve(size_t(sample_rate) * 2);
         for (;;) {
-            const int64_t wake_ns = start_ns_ + (rendered_ + block_frames + render_delay_frames) * 1000000000 / sample_rate;
+            const int64_t wake_ns = start_ns_ + (rendered_ + wake_frames + render_delay_frames) * 1000000000 / sample_rate;
             timespec at{time_t(wake_ns / 1000000000), long(wake_ns % 1000000000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }

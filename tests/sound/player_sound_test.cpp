@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -232,9 +233,15 @@ TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
     write_file(first, smf::file({held}, 96));
     write_file(second, smf::file({later}, 96));
 
+    unlink(wav_path.c_str());
     Child player({SMFSTREAM_PROGRAM, "255", first}, {"SMFSTREAM_DEVICE=synth:" + wav_path});
     ASSERT_TRUE(player.started());
-    std::this_thread::sleep_for(milliseconds(1000));
+    // The name goes when the organ has sounded for 0.6 s: the file holds that much.
+    struct stat file{};
+    for (int waited = 0; waited < 10000; waited += 5) {
+        if (stat(wav_path.c_str(), &file) == 0 && file.st_size >= 44 + 44100 * 4 * 6 / 10) break;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
     player.send_name(second);
     ASSERT_TRUE(player.next_marker());  // the organ's pass, ended by the name
     ASSERT_TRUE(player.next_marker());  // the piano's
@@ -247,7 +254,7 @@ TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
     std::vector<double> onsets = wav::onsets(audio);
     ASSERT_GE(onsets.size(), 1u);
     const double organ = wav::first_sound(audio), piano = onsets.back(), new_pass = piano - 0.5;
-    EXPECT_GT(new_pass - organ, 0.2);
+    EXPECT_GT(new_pass - organ, 0.5);
     EXPECT_GT(wav::rms(audio.mono, size_t((new_pass - 0.2) * audio.sample_rate), size_t((new_pass - 0.1) * audio.sample_rate)),
               0.01);
     EXPECT_LE(wav::last_sound(audio, organ + 0.1, piano - 0.05), new_pass + 0.050);

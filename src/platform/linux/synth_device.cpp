@@ -78,10 +78,7 @@ class SynthDevice final : public MidiDevice {
 public:
     ~SynthDevice() override {
         if (driver_) delete_fluid_audio_driver(driver_);
-        if (render_thread_.joinable()) {
-            finish();
-            render_thread_.join();
-        }
+        finish();
         if (synth_) delete_fluid_synth(synth_);
         if (settings_) delete_fluid_settings(settings_);
     }
@@ -145,13 +142,17 @@ public:
     }
 
     // The WAV file ends now: what was handed over until now is rendered, and
-    // no more after. The header is valid already.
+    // no more after (the header is valid already). The rendering thread ends
+    // at its next wake-up, a few milliseconds away.
     void finish() override {
         if (!render_thread_.joinable()) return;
-        std::lock_guard<std::mutex> hold(render_lock_);
-        if (finished_) return;
-        finished_ = true;
-        render_until(frame_at(monotonic_ns()));
+        {
+            std::lock_guard<std::mutex> hold(render_lock_);
+            if (finished_) return;
+            finished_ = true;
+            render_until(frame_at(monotonic_ns()));
+        }
+        render_thread_.join();
     }
 
     MMRESULT set_volume(DWORD volume) override {
@@ -223,15 +224,20 @@ private:
 
     // Keeps the rendering render_delay_frames behind the clock until finish().
     void render_loop() {
-        out_.reserve(size_t(sample_rate) * 2);
+        int64_t rendered = 0;
+        {
+            std::lock_guard<std::mutex> hold(render_lock_);
+            out_.reserve(size_t(wake_frames + block_frames) * 2);
+        }
         for (;;) {
-            const int64_t wake_ns = start_ns_ + (rendered_ + wake_frames + render_delay_frames) * 1000000000 / sample_rate;
+            const int64_t wake_ns = start_ns_ + (rendered + wake_frames + render_delay_frames) * 1000000000 / sample_rate;
             timespec at{time_t(wake_ns / 1000000000), long(wake_ns % 1000000000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
             }
             std::lock_guard<std::mutex> hold(render_lock_);
             if (finished_) return;
             render_until(frame_at(monotonic_ns()) - render_delay_frames);
+            rendered = rendered_;
         }
     }
 

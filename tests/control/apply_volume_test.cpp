@@ -2,36 +2,16 @@
 // fallback step by step, every reason line, and the arguments each call gets.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
-#include <functional>
 #include <string>
 
 #include "control/volume.h"
 #include "state/player_state.h"
+#include "support/capture_stderr.h"
 #include "support/scripted_winmm.h"
 
 namespace {
 
-// What fn writes to standard error.
-std::string stderr_of(const std::function<void()>& fn) {
-    fflush(stderr);
-    FILE* capture = tmpfile();
-    int saved = dup(fileno(stderr));
-    dup2(fileno(capture), fileno(stderr));
-    fn();
-    fflush(stderr);
-    dup2(saved, fileno(stderr));
-    close(saved);
-    std::string out;
-    rewind(capture);
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, capture)) > 0) out.append(chunk, n);
-    fclose(capture);
-    return out;
-}
+using test::stderr_of;
 
 const HMIDISTRM open_stream = reinterpret_cast<HMIDISTRM>(0x5157);
 const uintptr_t mixer = 0x4D58;  // the handle the scripted mixerOpen gives

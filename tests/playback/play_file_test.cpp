@@ -1,0 +1,185 @@
+// One pass against a scripted stream device: the calls in their order with
+// their arguments, the messages, and the teardown each failure leaves by.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "playback/play_file.h"
+#include "state/player_state.h"
+#include "support/capture_stderr.h"
+#include "support/child_process.h"
+#include "support/scripted_stream.h"
+#include "support/smf_writer.h"
+
+namespace {
+
+using scripted_stream::Call;
+
+smf::Bytes notes(uint32_t count) {
+    smf::Track track;
+    for (uint32_t i = 0; i < count; ++i) track.note_on(i % 3, 0, uint8_t(i % 128), 64);
+    track.end();
+    return smf::file({track}, 480);
+}
+
+class PlayFile : public testing::Test {
+protected:
+    static void SetUpTestSuite() { init_player_state(); }
+    void SetUp() override {
+        scripted_stream::reset();
+        player_state.names_received = player_state.pass_names_seen = 0;
+        path = dir.write("song.mid", notes(3));
+    }
+    // Runs one pass over path; returns what it wrote.
+    std::string pass() {
+        std::string err = test::stderr_of([&] { EXPECT_EQ(play_file(path.c_str()), 0); });
+        // Nothing names the closed stream or event afterwards.
+        EXPECT_EQ(player_state.stream_handle, nullptr);
+        EXPECT_EQ(player_state.wake_event, nullptr);
+        return err;
+    }
+    test::TempDir dir;
+    std::string path;
+};
+
+const std::string opening = "midiStreamOpen midiStreamProperty midiOutPrepareHeader midiStreamRestart";
+const std::string teardown = "midiOutReset midiOutUnprepareHeader midiStreamClose";
+
+TEST_F(PlayFile, CallsInOrderWithTheirArguments) {
+    EXPECT_EQ(pass(), "buffering...\nbuffering...\ndone.\n");
+    EXPECT_EQ(scripted_stream::call_names(), opening + " midiStreamOut " + teardown);
+    EXPECT_TRUE(player_state.pass_played_through);
+    const auto& calls = scripted_stream::calls();
+    const uintptr_t stream = reinterpret_cast<uintptr_t>(scripted_stream::script().handle);
+
+    const Call& open = calls[0];
+    EXPECT_EQ(open.device, 0u);
+    EXPECT_EQ(open.streams, 1u);
+    EXPECT_EQ(open.callback, reinterpret_cast<DWORD_PTR>(&stream_callback));
+    EXPECT_EQ(open.instance, 0u);
+    EXPECT_EQ(open.flags, 0x00030000u);
+
+    const Call& property = calls[1];
+    EXPECT_EQ(property.handle, stream);
+    EXPECT_EQ(property.flags, 0x80000001u);
+    EXPECT_EQ(property.cb_struct, 8u);
+    EXPECT_EQ(property.time_division, 480u);
+
+    const Call& prepare = calls[2];
+    EXPECT_EQ(prepare.handle, stream);
+    EXPECT_NE(prepare.header.lpData, nullptr);
+    EXPECT_EQ(prepare.header.dwBufferLength, 6144u);
+    EXPECT_EQ(prepare.header.dwBytesRecorded, 6144u);
+    EXPECT_EQ(prepare.header.dwFlags, 0u);
+    EXPECT_EQ(prepare.header_size, sizeof(MIDIHDR));
+
+    const Call& out = calls[4];
+    EXPECT_EQ(out.handle, stream);
+    EXPECT_EQ(out.header.lpData, prepare.header.lpData);
+    EXPECT_EQ(out.header.dwBytesRecorded, 36u);
+    EXPECT_EQ(out.header_size, sizeof(MIDIHDR));
+    // The pass holds the stream and its event published while it uses them,
+    // and withdraws them before closing.
+    for (size_t i = 1; i < calls.size() - 1; ++i) EXPECT_TRUE(calls[i].published) << calls[i].name;
+    EXPECT_FALSE(calls.back().published);
+    for (const Call& call : calls) {
+        if (call.name != "midiStreamOpen") EXPECT_EQ(call.handle, stream) << call.name;
+    }
+}
+
+TEST_F(PlayFile, OneBufferPerFillOfAtMost511Records) {
+    path = dir.write("long.mid", notes(1200));
+    EXPECT_EQ(pass(), "buffering...\nbuffering...\nbuffering...\nbuffering...\ndone.\n");
+    EXPECT_EQ(scripted_stream::call_names(),
+              opening + " midiStreamOut midiStreamOut midiStreamOut " + teardown);
+    const auto& calls = scripted_stream::calls();
+    EXPECT_EQ(calls[4].header.dwBytesRecorded, 511u * 12);
+    EXPECT_EQ(calls[5].header.dwBytesRecorded, 511u * 12);
+    EXPECT_EQ(calls[6].header.dwBytesRecorded, 178u * 12);
+    // The same header, prepared once.
+    EXPECT_EQ(calls[6].header.lpData, calls[4].header.lpData);
+}
+
+TEST_F(PlayFile, NothingToPlayOpensAndClosesTheStream) {
+    path = dir.write("empty.mid", smf::file({}));
+    EXPECT_EQ(pass(), "buffering...\ndone.\n");
+    EXPECT_EQ(scripted_stream::call_names(), opening + " " + teardown);
+    EXPECT_FALSE(player_state.pass_played_through);
+}
+
+TEST_F(PlayFile, NameWhileTheBufferPlaysEndsThePass) {
+    scripted_stream::script().on_queue = scripted_stream::OnQueue::name_arrives;
+    scripted_stream::script().arriving_name = "other.mid";
+    path = dir.write("long.mid", notes(1200));
+    EXPECT_EQ(pass(), "buffering...\nswitch to new file other.mid.\ndone.\n");
+    // The reset gives back the buffer still queued before it is unprepared.
+    EXPECT_EQ(scripted_stream::call_names(), opening + " midiStreamOut " + teardown);
+    EXPECT_FALSE(player_state.pass_played_through);
+    EXPECT_TRUE(name_arrived_since_pass_start());
+}
+
+TEST_F(PlayFile, UnreadableFileIsReportedAndTouchesNoDevice) {
+    path = dir.file("missing.mid");
+    EXPECT_EQ(pass(), "could not open " + path + "\n");
+    EXPECT_EQ(scripted_stream::call_names(), "");
+    EXPECT_FALSE(player_state.pass_played_through);
+}
+
+// Each failure leaves by the part of the teardown that matches what it holds,
+// silently.
+TEST_F(PlayFile, EachFailureLeavesByItsTailOfTheTeardown) {
+    struct Row {
+        const char* failing;
+        void (*fail)(scripted_stream::Script&);
+        std::string calls;
+        std::string messages;
+    };
+    const Row rows[] = {
+        {"midiStreamOpen", [](scripted_stream::Script& s) { s.open = MMSYSERR_NODRIVER; }, "midiStreamOpen", ""},
+        {"midiStreamProperty", [](scripted_stream::Script& s) { s.property = MMSYSERR_INVALPARAM; },
+         "midiStreamOpen midiStreamProperty midiStreamClose", ""},
+        {"midiOutPrepareHeader", [](scripted_stream::Script& s) { s.prepare = MMSYSERR_NOMEM; },
+         "midiStreamOpen midiStreamProperty midiOutPrepareHeader midiStreamClose", ""},
+        {"midiStreamRestart", [](scripted_stream::Script& s) { s.restart = MMSYSERR_INVALHANDLE; },
+         opening + " midiOutUnprepareHeader midiStreamClose", ""},
+        {"first midiStreamOut", [](scripted_stream::Script& s) { s.out = MMSYSERR_NOMEM; },
+         opening + " midiStreamOut " + teardown, "buffering...\n"},
+        {"second midiStreamOut",
+         [](scripted_stream::Script& s) {
+             s.out = MIDIERR_STILLPLAYING;
+             s.out_fails_at = 2;
+         },
+         opening + " midiStreamOut midiStreamOut " + teardown, "buffering...\nbuffering...\n"},
+    };
+    path = dir.write("long.mid", notes(1200));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.failing);
+        scripted_stream::reset();
+        row.fail(scripted_stream::script());
+        EXPECT_EQ(pass(), row.messages);
+        EXPECT_EQ(scripted_stream::call_names(), row.calls);
+        // A failed pass is not played through: the loop waits for a name.
+        EXPECT_FALSE(player_state.pass_played_through);
+    }
+}
+
+TEST_F(PlayFile, CallbackWakesThePassOnlyForAPlayedBuffer) {
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    EnterCriticalSection(&player_state.lock);
+    player_state.wake_event = wake;
+    LeaveCriticalSection(&player_state.lock);
+    for (UINT message : {UINT(MOM_OPEN), UINT(MOM_CLOSE), UINT(MOM_POSITIONCB), 0u}) {
+        stream_callback(nullptr, message, 0, 0, 0);
+        EXPECT_EQ(WaitForSingleObject(wake, 0), WAIT_TIMEOUT) << message;
+    }
+    stream_callback(nullptr, MOM_DONE, 0, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(wake, 0), WAIT_OBJECT_0);
+    // With no pass running there is no event to signal.
+    EnterCriticalSection(&player_state.lock);
+    player_state.wake_event = nullptr;
+    LeaveCriticalSection(&player_state.lock);
+    stream_callback(nullptr, MOM_DONE, 0, 0, 0);
+    CloseHandle(wake);
+}
+
+}  // namespace

@@ -83,7 +83,9 @@ TEST_F(PlayFile, CallsInOrderWithTheirArguments) {
     for (size_t i = 1; i < calls.size() - 1; ++i) EXPECT_TRUE(calls[i].published) << calls[i].name;
     EXPECT_FALSE(calls.back().published);
     for (const Call& call : calls) {
-        if (call.name != "midiStreamOpen") EXPECT_EQ(call.handle, stream) << call.name;
+        if (call.name != "midiStreamOpen") {
+            EXPECT_EQ(call.handle, stream) << call.name;
+        }
     }
 }
 

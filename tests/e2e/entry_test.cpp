@@ -109,6 +109,39 @@ TEST(Entry, VolumeArgumentKeepsItsLowEightBits) {
     }
 }
 
+TEST(Entry, WithoutADeviceEachPassFailsOnceAndTheLoopWaitsForAName) {
+    TempDir dir;
+    dir.write("song.mid", songs::notes(60, 3));
+    // A trace file that cannot be created: device 0 cannot be opened.
+    PlayerRun run(dir, "200", "song.mid", Timing::fast,
+                  {{"SMFSTREAM_DEVICE", "trace-fast:" + dir.file("no-such-folder/trace")}});
+    ChildProcess& child = run.child();
+    ASSERT_TRUE(child.wait_out_count("1", 1));
+    ASSERT_TRUE(child.wait_err_contains("read from stdin..."));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(child.out(), "1");
+    run.send(name_command("song.mid"));
+    ASSERT_TRUE(child.wait_out_count("1", 2));
+    ASSERT_TRUE(child.wait_err_count("read from stdin...", 2));
+    child.close_stdin();
+    ExitStatus status = child.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_EQ(child.out(), "11");
+
+    // The layer says once why there is no device 0; the passes fail silently;
+    // the volume falls back to the mixer, which cannot be opened either.
+    std::string err = child.err();
+    size_t why = err.find("smfstream: no MIDI output: ");
+    ASSERT_NE(why, std::string::npos);
+    err.erase(why, err.find('\n', why) + 1 - why);
+    EXPECT_EQ(pass_messages(err, {"song.mid"}), "");
+    const std::string refused =
+        "Cannot set volume via midi...Reason: unknown\nERROR: Can't open Mixer Device! -- 00000002\n"
+        "MMSYSERR_BADDEVICEID\n";
+    EXPECT_EQ(control_messages(err, {}), refused + "read from stdin...got 8 0\nNew filename sending: 8 bytes\n"
+                                          "New filename received: song.mid\n" + refused + "read from stdin...");
+}
+
 TEST(Entry, FileThatEndsByItselfPlaysAgainAtOnce) {
     TempDir dir;
     dir.write("song.mid", songs::notes(60, 3));

@@ -23,7 +23,8 @@ PlayerRun::PlayerRun(const TempDir& dir, const std::string& volume, const std::s
     : trace_path_(dir.file("trace")) {
     SpawnOptions options;
     options.env = env;
-    options.env["SMFSTREAM_DEVICE"] = (timing == Timing::fast ? "trace-fast:" : "trace:") + trace_path_;
+    if (!options.env.count("SMFSTREAM_DEVICE"))
+        options.env["SMFSTREAM_DEVICE"] = (timing == Timing::fast ? "trace-fast:" : "trace:") + trace_path_;
     options.cwd = dir.path();
     child_ = std::make_unique<ChildProcess>(std::vector<std::string>{smfstream_binary(), volume, path}, options);
 }

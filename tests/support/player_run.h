@@ -25,7 +25,8 @@ std::vector<uint8_t> name_command(const std::string& name);
 enum class Timing { fast, real_time };
 
 // One run of the player: `smfstream VOLUME PATH` in dir (its working
-// directory), with device 0 the trace device writing to dir/trace.
+// directory), with device 0 the trace device writing to dir/trace unless env
+// sets SMFSTREAM_DEVICE.
 class PlayerRun {
 public:
     PlayerRun(const TempDir& dir, const std::string& volume, const std::string& path, Timing timing = Timing::fast,

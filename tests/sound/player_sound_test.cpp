@@ -28,7 +28,19 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string temp_path(const std::string& name) { return testing::TempDir() + "player_sound_" + name; }
+// Names of this process alone (other test runs may share the directory),
+// removed when the process ends.
+struct TempFiles {
+    std::vector<std::string> paths;
+    ~TempFiles() {
+        for (const std::string& path : paths) unlink(path.c_str());
+    }
+} temp_files;
+
+std::string temp_path(const std::string& name) {
+    temp_files.paths.push_back(testing::TempDir() + "player_sound_" + std::to_string(getpid()) + "_" + name);
+    return temp_files.paths.back();
+}
 
 void write_file(const std::string& path, const smf::Bytes& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));

@@ -334,7 +334,7 @@ TEST(WavFile, ValidAfterEveryBlock) {
     EXPECT_EQ(wav::le32(&header[28]), 44100u * 4);
     EXPECT_EQ(wav::le16(&header[32]), 4);
 
-    std::string path = testing::TempDir() + "wav_file_test.wav";
+    std::string path = testing::TempDir() + "wav_file_test_" + std::to_string(getpid()) + ".wav";
     platform::WavFile file;
     ASSERT_TRUE(file.open(path.c_str(), 8000, 2));
     wav::Audio audio = wav::read(path);

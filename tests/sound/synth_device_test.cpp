@@ -22,6 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// Names of this process alone: other test runs may share the directory.
+std::string temp_path(const std::string& name) { return testing::TempDir() + std::to_string(getpid()) + "_" + name; }
+
 double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -37,7 +40,7 @@ struct Rendering {
     std::unique_ptr<platform::MidiDevice> device;
     Clock::time_point opened_after, opened_before;
 
-    explicit Rendering(const std::string& name) : path(testing::TempDir() + name) {
+    explicit Rendering(const std::string& name) : path(temp_path(name)) {
         MMRESULT error = MMSYSERR_ERROR;
         opened_after = Clock::now();
         device.reset(platform::open_synth_device(path, &error));
@@ -175,7 +178,7 @@ TEST(SynthDevice, ChildRenderingUntilKilled) {
 }
 
 TEST(SynthDevice, TheFileIsValidWhenTheProcessIsKilled) {
-    std::string path = testing::TempDir() + "synth_killed.wav";
+    std::string path = temp_path("synth_killed.wav");
     unlink(path.c_str());
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -211,7 +214,7 @@ TEST(SynthDevice, CannotOpenSaysWhyInOneLine) {
         std::string wav;
         const char* advice;
     } cases[] = {
-        {"/nonexistent/none.sf2", testing::TempDir() + "never.wav", "SMFSTREAM_SOUNDFONT"},
+        {"/nonexistent/none.sf2", temp_path("never.wav"), "SMFSTREAM_SOUNDFONT"},
         {nullptr, "/nonexistent-directory/out.wav", "SMFSTREAM_DEVICE=synth:FILE.wav"},
     };
     for (const Case& c : cases) {

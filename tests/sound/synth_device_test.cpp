@@ -77,7 +77,7 @@ TEST(SynthDevice, EachNoteSoundsAtItsDueTimeEvenWhenHandedOverLate) {
     ASSERT_TRUE(r.device);
     const Clock::time_point restart = Clock::now() + milliseconds(100);
     const int due_ms[] = {0, 250, 500, 750, 1000, 1250};
-    const int late_ms[] = {0, 9, 15, 3, 12, 6};  // a player thread's lateness, below the render delay
+    const int late_ms[] = {0, 9, 35, 3, 20, 6};  // a player thread's lateness, below the render delay
     r.device->play(0, 0, 0, program(0, 0));
     for (int i = 0; i < 6; ++i) {
         play_at(*r.device, restart, milliseconds(due_ms[i]), milliseconds(late_ms[i]), note_on(0, 72, 110));

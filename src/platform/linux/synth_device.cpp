@@ -31,7 +31,7 @@ constexpr int sample_rate = 44100;
 constexpr int64_t block_frames = 64;
 // How far the WAV rendering stays behind the clock: an event handed over up
 // to this late still lands at its due time in the audio.
-constexpr int64_t render_delay_frames = sample_rate * 20 / 1000;
+constexpr int64_t render_delay_frames = sample_rate * 50 / 1000;
 // The rendering wakes up every so many frames (5.8 ms).
 constexpr int64_t wake_frames = 4 * block_frames;
 

@@ -3,13 +3,8 @@
 // through its standard input like a controller does, and the audio is
 // listened to: where each note starts, how loud, when it stops. FluidSynth's
 // own command-line player renders the same file as an independent reference.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,121 +14,48 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/smf_writer.h"
 #include "support/wav_analysis.h"
-
-extern char** environ;
 
 namespace {
 
 using std::chrono::milliseconds;
 
-// Names of this process alone (other test runs may share the directory),
-// removed when the process ends.
-struct TempFiles {
-    std::vector<std::string> paths;
-    ~TempFiles() {
-        for (const std::string& path : paths) unlink(path.c_str());
-    }
-} temp_files;
-
-std::string temp_path(const std::string& name) {
-    temp_files.paths.push_back(testing::TempDir() + "player_sound_" + std::to_string(getpid()) + "_" + name);
-    return temp_files.paths.back();
+// A directory of this test program's own, removed when it ends.
+const test::TempDir& temp_dir() {
+    static test::TempDir dir;
+    return dir;
 }
+
+std::string temp_path(const std::string& name) { return temp_dir().file(name); }
 
 void write_file(const std::string& path, const smf::Bytes& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// A program started with pipes on its standard input and output and the
-// environment plus `extra`.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& extra) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        std::vector<std::string> env_text = extra;
-        for (char** e = environ; *e; ++e)
-            if (strncmp(*e, "SMFSTREAM_", 10) != 0) env_text.push_back(*e);
-        std::vector<char*> args, env;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        for (const std::string& e : env_text) env.push_back(const_cast<char*>(e.c_str()));
-        args.push_back(nullptr);
-        env.push_back(nullptr);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        input_ = in[1];
-        output_ = out[0];
-    }
-    ~Child() {
-        if (input_ >= 0) close(input_);
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(output_);
-    }
+// The player rendering into a WAV file.
+test::SpawnOptions into(const std::string& wav_path) {
+    test::SpawnOptions options;
+    options.env["SMFSTREAM_DEVICE"] = "synth:" + wav_path;
+    return options;
+}
 
-    bool started() const { return pid_ > 0; }
-
-    void send(const smf::Bytes& bytes) { ASSERT_EQ(write(input_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
-    void send_name(const std::string& name) {
-        smf::Bytes command{uint8_t(name.size() & 0xFF), uint8_t(name.size() >> 8)};
-        command.insert(command.end(), name.begin(), name.end());
-        send(command);
-    }
-
-    // Waits for the next end-of-pass marker; false at the end of the output
-    // or after the time-out.
-    bool next_marker(milliseconds timeout = milliseconds(10000)) {
-        auto until = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            auto left = std::chrono::duration_cast<milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{output_, POLLIN, 0};
-            if (poll(&p, 1, int(left.count())) <= 0) continue;
-            char c;
-            if (read(output_, &c, 1) != 1) return false;
-            if (c == '1') return true;
-        }
-    }
-
-    // Closes the child's input and waits for it to end; its exit status, or
-    // -1 when it had to be killed.
-    int finish(milliseconds timeout = milliseconds(5000)) {
-        close(input_);
-        input_ = -1;
-        auto until = std::chrono::steady_clock::now() + timeout;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > until) return -1;
-            std::this_thread::sleep_for(milliseconds(5));
-        }
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    int input_ = -1, output_ = -1;
-    bool exited_ = false;
-};
+smf::Bytes name_command(const std::string& name) {
+    smf::Bytes command{uint8_t(name.size() & 0xFF), uint8_t(name.size() >> 8)};
+    command.insert(command.end(), name.begin(), name.end());
+    return command;
+}
 
 // Plays `midi` once at `volume` into `wav`: the player's input is closed
 // after its first end-of-pass marker, as a controller that plays a file once does.
 wav::Audio play_once(const std::string& midi, int volume, const std::string& wav_path) {
-    Child player({SMFSTREAM_PROGRAM, std::to_string(volume), midi}, {"SMFSTREAM_DEVICE=synth:" + wav_path});
+    test::ChildProcess player({SMFSTREAM_PROGRAM, std::to_string(volume), midi}, into(wav_path));
     EXPECT_TRUE(player.started());
-    EXPECT_TRUE(player.next_marker());
-    EXPECT_EQ(player.finish(), 0);
+    EXPECT_TRUE(player.wait_out_count("1", 1));
+    player.close_stdin();
+    test::ExitStatus status = player.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     return wav::read(wav_path);
 }
 
@@ -245,8 +167,7 @@ TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
     write_file(first, smf::file({held}, 96));
     write_file(second, smf::file({later}, 96));
 
-    unlink(wav_path.c_str());
-    Child player({SMFSTREAM_PROGRAM, "255", first}, {"SMFSTREAM_DEVICE=synth:" + wav_path});
+    test::ChildProcess player({SMFSTREAM_PROGRAM, "255", first}, into(wav_path));
     ASSERT_TRUE(player.started());
     // The name goes when the organ has sounded for 0.6 s: the file holds that much.
     struct stat file{};
@@ -254,10 +175,11 @@ TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
         if (stat(wav_path.c_str(), &file) == 0 && file.st_size >= 44 + 44100 * 4 * 6 / 10) break;
         std::this_thread::sleep_for(milliseconds(5));
     }
-    player.send_name(second);
-    ASSERT_TRUE(player.next_marker());  // the organ's pass, ended by the name
-    ASSERT_TRUE(player.next_marker());  // the piano's
-    EXPECT_EQ(player.finish(), 0);
+    ASSERT_TRUE(player.write(name_command(second)));
+    ASSERT_TRUE(player.wait_out_count("1", 2));  // the organ's pass, ended by the name, and the piano's
+    player.close_stdin();
+    test::ExitStatus status = player.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     wav::Audio audio = wav::read(wav_path);
     ASSERT_TRUE(audio.valid) << audio.problem;
 
@@ -279,10 +201,10 @@ TEST(PlayerSound, TheControllerPlaysAFileOnceIntoAWavFile) {
     t.program(0, 0, 0).note_on(24, 0, 60, 100).note_off(96, 0, 60).end();
     const std::string midi = temp_path("controller.mid"), wav_path = temp_path("controller.wav");
     write_file(midi, smf::file({t}, 96));
-    unlink(wav_path.c_str());
-    Child tool({SMFSTREAM_PLAY_TOOL, "--quiet", "--player", SMFSTREAM_PROGRAM, "--wav", wav_path, "100", midi}, {});
+    test::ChildProcess tool({SMFSTREAM_PLAY_TOOL, "--quiet", "--player", SMFSTREAM_PROGRAM, "--wav", wav_path, "100", midi});
     ASSERT_TRUE(tool.started());
-    EXPECT_EQ(tool.finish(milliseconds(10000)), 0);
+    test::ExitStatus status = tool.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     wav::Audio audio = wav::read(wav_path);
     ASSERT_TRUE(audio.valid) << audio.problem;
     EXPECT_EQ(wav::onsets(audio).size(), 1u);

@@ -485,14 +485,15 @@ def yes(ok):
     return "met" if ok else "**missed**"
 
 
-def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes, parts):
+def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes, parts,
+           command):
     long = next(r for r in results if r["name"] == "long")
     mode = "quick" if args.quick else "full"
     md = []
     w = md.append
     w("# Benchmarks")
     w("")
-    w(f"Measured {started:%Y-%m-%d %H:%M} UTC by `{args.command}` ({mode} run: files of {args.short_seconds:g} s, "
+    w(f"Measured {started:%Y-%m-%d %H:%M} UTC by `{command}` ({mode} run: files of {args.short_seconds:g} s, "
       f"the long one {args.long_seconds:g} s), commit {parts.get('accuracy', {}).get('commit', git_commit())}.")
     later = {k: v for k, v in parts.items() if v.get("at") != parts.get("accuracy", {}).get("at")}
     if later:
@@ -750,7 +751,8 @@ def main():
                                       "bench/results/quick for a quick one)")
     parser.add_argument("--command", default="bench/run")
     parser.add_argument("--only", help="run only these parts (comma-separated: accuracy, latency, synth, merge), "
-                                       "taking the others from the last run's results.json")
+                                       "taking the others from the last run's results.json; --only report "
+                                       "rewrites BENCHMARKS.md from it")
     args = parser.parse_args()
     args.short_seconds = 4 if args.quick else 15
     args.long_seconds = 20 if args.quick else 300
@@ -789,6 +791,7 @@ def main():
             results.append(accuracy(name, os.path.join(files_dir, f"{name}.mid"), file_cmds))
             cmds.update({k: v.replace(name, "FILE") for k, v in file_cmds.items()})
         saved["results"] = results
+        saved["command"] = args.command
     if "latency" in parts:
         log("latency")
         saved["startup"], saved["switch"] = startup_and_switch(files_dir, 5 if args.quick else 30,
@@ -799,9 +802,11 @@ def main():
         saved["merge"] = merge(args.quick, cmds)
     stamp = {"at": f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC", "commit": git_commit(),
              "load": machine()["load"]}
-    saved.setdefault("parts", {}).update({part: stamp for part in parts})
+    known = {"accuracy", "latency", "synth", "merge"}
+    saved.setdefault("parts", {}).update({part: stamp for part in parts & known})
     saved["cmds"] = cmds
-    saved["host_end_load"] = machine()["load"]
+    if parts & known:
+        saved["host_end_load"] = machine()["load"]
     with open(saved_path, "w") as f:
         json.dump(saved, f)
 
@@ -814,7 +819,7 @@ def main():
     notes_path = os.path.join(ROOT, "bench", "findings.md")
     notes = open(notes_path).read() if os.path.exists(notes_path) and not args.quick else ""
     text = report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes,
-                  saved.get("parts", {}))
+                  saved.get("parts", {}), saved.get("command", args.command))
     with open(os.path.join(out_dir, "BENCHMARKS.md"), "w") as f:
         f.write(text)
     log(f"wrote {os.path.join(out_dir, 'BENCHMARKS.md')} and {plot_name}")

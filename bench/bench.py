@@ -369,7 +369,7 @@ def merge(quick, cmds):
         argv.append("--benchmark_min_time=0.05")
     log("  merge throughput")
     subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    cmds["merge"] = " ".join(rel(a) if a.startswith(ROOT) else a for a in argv)
+    cmds["merge"] = " ".join(rel(a) if a.startswith(ROOT) else a for a in argv).replace(ROOT + "/", "")
     with open(out) as f:
         data = json.load(f)
     rows = []

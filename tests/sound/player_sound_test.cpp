@@ -196,6 +196,32 @@ TEST(PlayerSound, ANewFileSilencesTheOldOneAtOnce) {
     printf("the organ stopped %.2f ms before the new pass began\n", (new_pass - stopped) * 1000);
 }
 
+// The synthesizer lives in libsmfstream-sound.so beside the program: a copy
+// of the program alone has no device 0, says why in one line and runs on.
+TEST(PlayerSound, WithoutItsSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
+    const std::string alone = temp_path("alone");
+    ASSERT_EQ(mkdir(alone.c_str(), 0700), 0);
+    const std::string program = alone + "/smfstream";
+    ASSERT_EQ(system(("cp '" + std::string(SMFSTREAM_PROGRAM) + "' '" + program + "'").c_str()), 0);
+    smf::Track t;
+    t.note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
+    const std::string midi = temp_path("alone.mid"), wav_path = temp_path("alone.wav");
+    write_file(midi, smf::file({t}, 96));
+    test::ChildProcess player({program, "100", midi}, into(wav_path));
+    ASSERT_TRUE(player.started());
+    ASSERT_TRUE(player.wait_out_count("1", 1)) << player.err();
+    player.close_stdin();
+    test::ExitStatus status = player.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    const std::string said = player.err();
+    const std::string why = "smfstream: no MIDI output: the sound module cannot be loaded: ";
+    EXPECT_EQ(test::count_of(said, "no MIDI output"), 1u) << said;
+    size_t at = said.find(why);
+    ASSERT_NE(at, std::string::npos) << said;
+    EXPECT_NE(said.substr(at, said.find('\n', at) - at).find("libsmfstream-sound.so"), std::string::npos) << said;
+    EXPECT_NE(access(wav_path.c_str(), F_OK), 0);
+}
+
 TEST(PlayerSound, TheControllerPlaysAFileOnceIntoAWavFile) {
     smf::Track t;
     t.program(0, 0, 0).note_on(24, 0, 60, 100).note_off(96, 0, 60).end();

@@ -7,7 +7,6 @@
 #include <mutex>
 
 #include "platform/linux/alsa_event.h"
-#include "platform/linux/device_kinds.h"
 #include "platform/linux/sound_library_quiet.h"
 
 namespace platform {

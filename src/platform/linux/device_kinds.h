@@ -1,6 +1,8 @@
 // The kinds of device that SMFSTREAM_DEVICE can name, and one factory per kind,
-// each in its own file. A factory returns the opened device, or null after
-// one line on standard error saying why, with *error set (MMSYSERR_NODRIVER).
+// each in its own file (the synthesizer's and the ALSA port's are in the sound
+// module: synth_device.h, alsa_device.h, sound_module.h). A factory returns
+// the opened device, or null after one line on standard error saying why,
+// with *error set (MMSYSERR_NODRIVER).
 #pragma once
 
 #include <string>
@@ -19,7 +21,5 @@ struct DeviceSetting {
 DeviceSetting parse_device_setting(const char* value);
 
 MidiDevice* open_trace_device(const std::string& path, bool real_time, MMRESULT* error);  // trace_device.cpp
-MidiDevice* open_synth_device(const std::string& wav_path, MMRESULT* error);              // synth_device.cpp
-MidiDevice* open_alsa_device(const std::string& port, MMRESULT* error);                   // alsa_device.cpp
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/linux/device_kinds.h"
+#include "platform/linux/sound_module.h"
 
 namespace platform {
 
@@ -18,14 +19,28 @@ MMRESULT open_error = MMSYSERR_NOERROR;      // guarded by opening
 std::atomic<MidiDevice*> configured{nullptr};
 std::atomic<MidiDevice*> replacement{nullptr};
 
+// A device of the sound module; no module: no driver, said in one line.
+MidiDevice* open_sound_device(MidiDevice* (*SoundModule::*open)(const char*, MMRESULT*), const std::string& argument,
+                              MMRESULT* error) {
+    const char* why = "";
+    const SoundModule* module = sound_module(&why);
+    if (!module) {
+        fprintf(stderr, "smfstream: no MIDI output: the sound module cannot be loaded: %s\n", why);
+        fflush(stderr);
+        *error = MMSYSERR_NODRIVER;
+        return nullptr;
+    }
+    return (module->*open)(argument.c_str(), error);
+}
+
 MidiDevice* open_configured(MMRESULT* error) {
     const char* value = getenv("SMFSTREAM_DEVICE");
     DeviceSetting setting = parse_device_setting(value);
     switch (setting.kind) {
     case DeviceSetting::Kind::trace: return open_trace_device(setting.argument, true, error);
     case DeviceSetting::Kind::trace_fast: return open_trace_device(setting.argument, false, error);
-    case DeviceSetting::Kind::synth: return open_synth_device(setting.argument, error);
-    case DeviceSetting::Kind::alsa: return open_alsa_device(setting.argument, error);
+    case DeviceSetting::Kind::synth: return open_sound_device(&SoundModule::open_synth_device, setting.argument, error);
+    case DeviceSetting::Kind::alsa: return open_sound_device(&SoundModule::open_alsa_device, setting.argument, error);
     case DeviceSetting::Kind::unknown: break;
     }
     fprintf(stderr,

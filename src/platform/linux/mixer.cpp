@@ -1,58 +1,36 @@
-// The system mixer: mixer 0 is ALSA card 0's mixer, read through libasound's
-// simple mixer interface. Its destinations are the card's playback elements
+// The system mixer: mixer 0 is ALSA card 0's mixer, read in the sound module
+// (alsa_mixer.h). Its destinations are the card's playback elements
 // that have a volume (mixer_lines.h). No card: mixer 0 does not exist.
-#include <alsa/asoundlib.h>
-
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <vector>
 
 #include "platform/linux/mixer_lines.h"
 #include "platform/linux/mmsystem.h"
-#include "platform/linux/sound_library_quiet.h"
+#include "platform/linux/sound_module.h"
 
 namespace platform {
 
 namespace {
 
-constexpr const char* card0 = "hw:0";
-
+// Card 0's mixer, read through the sound module (sound_module.h).
 struct OpenMixer {
-    snd_mixer_t* alsa = nullptr;
+    const SoundModule* module = nullptr;
+    AlsaMixer* alsa = nullptr;
     MixerCard card;
-    std::vector<snd_mixer_elem_t*> elements;  // one per destination
 
     ~OpenMixer() {
-        if (alsa) snd_mixer_close(alsa);
+        if (alsa) module->close_alsa_mixer(alsa);
     }
 };
 
+// Without the sound module there is no card to read: no mixer 0.
 std::unique_ptr<OpenMixer> open_card0() {
-    quiet_alsa_library();
     auto mixer = std::make_unique<OpenMixer>();
-    if (snd_mixer_open(&mixer->alsa, 0) < 0) {
-        mixer->alsa = nullptr;
-        return nullptr;
-    }
-    if (snd_mixer_attach(mixer->alsa, card0) < 0 || snd_mixer_selem_register(mixer->alsa, nullptr, nullptr) < 0 ||
-        snd_mixer_load(mixer->alsa) < 0)
-        return nullptr;
-    char* card_name = nullptr;
-    mixer->card.name = snd_card_get_name(0, &card_name) >= 0 && card_name ? card_name : card0;
-    free(card_name);
-    for (snd_mixer_elem_t* element = snd_mixer_first_elem(mixer->alsa); element;
-         element = snd_mixer_elem_next(element)) {
-        if (!snd_mixer_selem_is_active(element) || !snd_mixer_selem_has_playback_volume(element)) continue;
-        MixerElement destination;
-        destination.name = snd_mixer_selem_get_name(element);
-        if (unsigned index = snd_mixer_selem_get_index(element)) destination.name += " " + std::to_string(index);
-        snd_mixer_selem_get_playback_volume_range(element, &destination.minimum, &destination.maximum);
-        destination.channels = snd_mixer_selem_is_playback_mono(element) ? 1 : 2;
-        mixer->card.destinations.push_back(destination);
-        mixer->elements.push_back(element);
-    }
+    mixer->module = sound_module(nullptr);
+    if (!mixer->module) return nullptr;
+    mixer->alsa = mixer->module->open_alsa_mixer(&mixer->card);
+    if (!mixer->alsa) return nullptr;
     return mixer;
 }
 
@@ -123,7 +101,7 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ mixer, LPMIXERCONTROLDETAILS details, 
         long volume = 0;
         MMRESULT result = platform::mixer_volume_request(open.card, details, flags, &destination, &volume);
         if (result != MMSYSERR_NOERROR) return result;
-        if (snd_mixer_selem_set_playback_volume_all(open.elements[destination], volume) < 0) return MMSYSERR_ERROR;
+        if (!open.module->set_alsa_mixer_volume(open.alsa, destination, volume)) return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     });
 }

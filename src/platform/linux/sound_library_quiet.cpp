@@ -27,11 +27,3 @@ void quiet_fluidsynth_library() {
 }
 
 }  // namespace platform
-
-// FluidSynth hands work to OpenMP's threads (libgomp), whose synchronisation
-// ThreadSanitizer cannot see: what those threads do is not reported.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-extern "C" const char* __tsan_default_suppressions() { return "called_from_lib:libgomp.so.1\n"; }
-#endif
-#endif

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/device_kinds.h"
 #include "platform/linux/short_message.h"
 #include "platform/linux/sound_library_quiet.h"
 #include "platform/linux/wav_file.h"

@@ -342,6 +342,7 @@ TEST_F(MidiStream, PropertiesAreCheckedAndKept) {
     // While it plays the division stays; the tempo may change. Stopped, the
     // division may change again.
     ASSERT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);  // already playing: nothing to do
     EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TIMEDIV, 24).first, MMSYSERR_INVALPARAM);
     EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TIMEDIV), Answer(MMSYSERR_NOERROR, 480));
     EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TEMPO, 2000).first, MMSYSERR_NOERROR);

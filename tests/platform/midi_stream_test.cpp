@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstddef>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <thread>

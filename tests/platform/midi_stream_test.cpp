@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -71,12 +72,17 @@ protected:
     void TearDown() override { platform::use_device0(nullptr); }
     std::unique_ptr<FakeDevice> fake_;
 
-    HMIDISTRM open_stream(Callbacks* callbacks, DWORD division = 96) {
+    // A stream as midiStreamOpen leaves it.
+    static HMIDISTRM open_new_stream(Callbacks* callbacks) {
         HMIDISTRM stream = nullptr;
         UINT device = 0;
         EXPECT_EQ(midiStreamOpen(&stream, &device, 1, reinterpret_cast<DWORD_PTR>(Callbacks::record),
                                  reinterpret_cast<DWORD_PTR>(callbacks), CALLBACK_FUNCTION),
                   MMSYSERR_NOERROR);
+        return stream;
+    }
+    HMIDISTRM open_stream(Callbacks* callbacks, DWORD division = 96) {
+        HMIDISTRM stream = open_new_stream(callbacks);
         MIDIPROPTIMEDIV property = {sizeof property, division};
         EXPECT_EQ(midiStreamProperty(stream, reinterpret_cast<LPBYTE>(&property), MIDIPROP_SET | MIDIPROP_TIMEDIV),
                   MMSYSERR_NOERROR);
@@ -96,12 +102,36 @@ TEST_F(MidiStream, OpenChecksItsArguments) {
     FakeDevice& device = use_fake(false);
     HMIDISTRM stream = nullptr;
     UINT zero = 0, one = 1;
-    EXPECT_EQ(midiStreamOpen(&stream, &one, 1, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
-    EXPECT_EQ(midiStreamOpen(&stream, &zero, 2, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(midiStreamOpen(nullptr, &zero, 1, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(midiStreamOpen(&stream, nullptr, 1, 0, 0, CALLBACK_NULL), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(midiStreamOpen(&stream, &zero, 1, 0, 0, 0x00010000 /* a window */), MMSYSERR_INVALFLAG);
-    EXPECT_TRUE(device.happenings().empty());
+    struct Row {
+        const char* what;
+        LPHMIDISTRM stream;
+        LPUINT device;
+        DWORD streams;
+        DWORD_PTR callback;
+        DWORD flags;
+        MMRESULT expected;
+    };
+    const Row rows[] = {
+        {"device 1", &stream, &one, 1, 0, CALLBACK_NULL, MMSYSERR_BADDEVICEID},
+        {"two streams", &stream, &zero, 2, 0, CALLBACK_NULL, MMSYSERR_INVALPARAM},
+        {"no handle", nullptr, &zero, 1, 0, CALLBACK_NULL, MMSYSERR_INVALPARAM},
+        {"no device", &stream, nullptr, 1, 0, CALLBACK_NULL, MMSYSERR_INVALPARAM},
+        // No handle names a window here.
+        {"a window", &stream, &zero, 1, 0xDEADBEEF, CALLBACK_WINDOW, MMSYSERR_INVALPARAM},
+        // Kinds of callback that cannot be delivered here.
+        {"the thread's queue", &stream, &zero, 1, 0, CALLBACK_WINDOW, MMSYSERR_INVALFLAG},
+        {"an event", &stream, &zero, 1, 0, 0x00050000 /* CALLBACK_EVENT */, MMSYSERR_INVALFLAG},
+        // No function to call: the stream opens and reports nothing.
+        {"a null function", &stream, &zero, 1, 0, CALLBACK_FUNCTION, MMSYSERR_NOERROR},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(midiStreamOpen(row.stream, row.device, row.streams, row.callback, 0, row.flags), row.expected)
+            << row.what;
+        if (row.expected == MMSYSERR_NOERROR) {
+            EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR) << row.what;
+        }
+    }
+    EXPECT_EQ(device.happenings(), (std::vector<std::string>{"open", "close"}));
 }
 
 TEST_F(MidiStream, UnknownAndClosedHandlesAreRefused) {
@@ -134,9 +164,6 @@ TEST_F(MidiStream, HeadersAreFlaggedAsTheyGoThroughTheStream) {
     EXPECT_EQ(queue(stream, b), MIDIERR_UNPREPARED);
     ASSERT_EQ(prepare(stream, b), MMSYSERR_NOERROR);
     EXPECT_EQ(b.header.dwFlags, DWORD(MHDR_PREPARED));
-    b.header.dwBytesRecorded = b.header.dwBufferLength + 12;
-    EXPECT_EQ(queue(stream, b), MMSYSERR_INVALPARAM);
-    b.header.dwBytesRecorded = b.header.dwBufferLength;
     ASSERT_EQ(queue(stream, b), MMSYSERR_NOERROR);
     EXPECT_EQ(b.header.dwFlags, DWORD(MHDR_PREPARED | MHDR_INQUEUE | MHDR_ISSTRM));
     EXPECT_EQ(queue(stream, b), MIDIERR_STILLPLAYING);
@@ -156,8 +183,77 @@ TEST_F(MidiStream, HeadersAreFlaggedAsTheyGoThroughTheStream) {
     EXPECT_EQ(callbacks.count(MOM_OPEN), 1u);
     EXPECT_EQ(callbacks.count(MOM_CLOSE), 1u);
     EXPECT_EQ(callbacks.calls.back().first, UINT(MOM_CLOSE));
+    // Closed while still playing: its notes end first.
     EXPECT_EQ(device.happenings(),
-              (std::vector<std::string>{"open", "timediv 96", "restart", "ev", "done", "close"}));
+              (std::vector<std::string>{"open", "timediv 96", "restart", "ev", "done", "reset", "close"}));
+}
+
+// How the header calls answer, the old, shorter MIDIHDR included, on a stream
+// that is not playing: what each returns and the flags it leaves.
+TEST_F(MidiStream, HeaderCallsAnswerAsWinmm) {
+    use_fake(false);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
+    HMIDISTRM stream = open_stream(&callbacks);
+    using Call = MMRESULT (*)(HMIDISTRM, MIDIHDR*, UINT);
+    const Call prepare_call = [](HMIDISTRM s, MIDIHDR* h, UINT size) { return midiOutPrepareHeader(out(s), h, size); };
+    const Call unprepare_call = [](HMIDISTRM s, MIDIHDR* h, UINT size) {
+        return midiOutUnprepareHeader(out(s), h, size);
+    };
+    const Call out_call = [](HMIDISTRM s, MIDIHDR* h, UINT size) { return midiStreamOut(s, h, size); };
+    const UINT old_size = offsetof(MIDIHDR, dwOffset), full = sizeof(MIDIHDR);
+    constexpr DWORD P = MHDR_PREPARED, D = MHDR_DONE, Q = MHDR_INQUEUE, S = MHDR_ISSTRM;
+    struct Row {
+        const char* what;
+        Call call;
+        UINT size;
+        DWORD flags;
+        void (*change)(MIDIHDR&);
+        MMRESULT expected;
+        DWORD flags_after;
+    };
+    auto same = [](MIDIHDR&) {};
+    const Row rows[] = {
+        {"prepare, too short", prepare_call, old_size - 1, D, same, MMSYSERR_INVALPARAM, D},
+        {"prepare, old size", prepare_call, old_size, D | Q, same, MMSYSERR_NOERROR, P},
+        {"prepare, no data", prepare_call, full, 0, [](MIDIHDR& h) { h.lpData = nullptr; }, MMSYSERR_INVALPARAM, 0},
+        {"prepare, over 64 KiB", prepare_call, full, 0, [](MIDIHDR& h) { h.dwBufferLength = 65537; },
+         MMSYSERR_INVALPARAM, 0},
+        {"prepare again", prepare_call, full, P | D | Q, same, MMSYSERR_NOERROR, P | D | Q},
+        {"prepare, stream flag set", prepare_call, full, S, same, MMSYSERR_NOERROR, P | S},
+        {"unprepare, too short", unprepare_call, old_size - 1, P, same, MMSYSERR_INVALPARAM, P},
+        {"unprepare, queued", unprepare_call, full, P | D | Q, same, MIDIERR_STILLPLAYING, P | D | Q},
+        {"unprepare, old size", unprepare_call, old_size, P | D, same, MMSYSERR_NOERROR, D},
+        {"unprepare, not prepared", unprepare_call, full, D | Q, same, MMSYSERR_NOERROR, D | Q},
+        {"queue, too short", out_call, old_size - 1, P, same, MMSYSERR_INVALPARAM, P},
+        {"queue, old size", out_call, old_size, P | D, same, MMSYSERR_NOERROR, P | Q | S},
+        {"queue, nothing recorded", out_call, full, P, [](MIDIHDR& h) { h.dwBytesRecorded = 0; }, MMSYSERR_NOERROR,
+         P | Q | S},
+        {"queue, unprepared", out_call, full, 0, same, MIDIERR_UNPREPARED, 0},
+        {"queue, already queued", out_call, full, P | Q, same, MIDIERR_STILLPLAYING, P | Q},
+        {"queue, more recorded than the buffer", out_call, full, P, [](MIDIHDR& h) { h.dwBytesRecorded += 12; },
+         MMSYSERR_INVALPARAM, P},
+        {"queue, unprepared and too much recorded", out_call, full, 0, [](MIDIHDR& h) { h.dwBytesRecorded += 12; },
+         MMSYSERR_INVALPARAM, 0},
+        {"queue, not whole words", out_call, full, P, [](MIDIHDR& h) { h.dwBytesRecorded -= 1; }, MMSYSERR_INVALPARAM,
+         P},
+        {"queue, part of a record", out_call, full, P, [](MIDIHDR& h) { h.dwBytesRecorded -= 4; },
+         MMSYSERR_INVALPARAM, P},
+        {"queue, a long record past the end", out_call, full, P,
+         [](MIDIHDR& h) { reinterpret_cast<DWORD*>(h.lpData)[5] = MEVT_F_LONG | 8; }, MMSYSERR_INVALPARAM, P},
+        {"queue, no data", out_call, full, P, [](MIDIHDR& h) { h.lpData = nullptr; }, MMSYSERR_INVALPARAM, P},
+    };
+    for (const Row& row : rows) {
+        Buffer b({0, 0, 0x00403C90, 0, 0, 0x00003C80});
+        b.header.dwFlags = row.flags;
+        row.change(b.header);
+        EXPECT_EQ(row.call(stream, &b.header, row.size), row.expected) << row.what;
+        EXPECT_EQ(b.header.dwFlags, row.flags_after) << row.what;
+        // Whatever was queued comes back before the buffer goes.
+        ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+    }
+    EXPECT_EQ(callbacks.count(MOM_DONE), 2u);
+    EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
 }
 
 TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
@@ -171,8 +267,7 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
     Buffer second({960, 0, 0x000005C0,              // tick 1920
                    480, 0, nop_record,              // tick 2400, not played
                    0, 0, MEVT_F_LONG | 5, 0x11111111, 0x22,  // a long record, stepped over
-                   480, 0, 0x00403E90,              // tick 2880
-                   7});                             // a part record: ignored
+                   480, 0, 0x00403E90});            // tick 2880
     ASSERT_EQ(prepare(stream, first), MMSYSERR_NOERROR);
     ASSERT_EQ(prepare(stream, second), MMSYSERR_NOERROR);
     ASSERT_EQ(queue(stream, first), MMSYSERR_NOERROR);
@@ -203,71 +298,107 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
 }
 
 TEST_F(MidiStream, PropertiesAreCheckedAndKept) {
-    use_fake(false);
+    FakeDevice& device = use_fake(false);
     auto owned_callbacks = std::make_unique<Callbacks>();
     Callbacks& callbacks = *owned_callbacks;
-    HMIDISTRM stream = open_stream(&callbacks, 0xE728);
-    MIDIPROPTIMEDIV division = {sizeof division, 0};
-    auto property = [&](auto* record, DWORD flags) {
-        return midiStreamProperty(stream, reinterpret_cast<LPBYTE>(record), flags);
+    HMIDISTRM stream = open_new_stream(&callbacks);
+    auto property = [&](DWORD flags, DWORD value = 0, DWORD size = 8) {
+        DWORD record[2] = {size, value};
+        MMRESULT result = midiStreamProperty(stream, reinterpret_cast<LPBYTE>(record), flags);
+        return std::pair<MMRESULT, DWORD>(result, record[1]);
     };
-    EXPECT_EQ(property(&division, MIDIPROP_GET | MIDIPROP_TIMEDIV), MMSYSERR_NOERROR);
-    EXPECT_EQ(division.dwTimeDiv, 0xE728u);
-    division.dwTimeDiv = 0;
-    EXPECT_EQ(property(&division, MIDIPROP_SET | MIDIPROP_TIMEDIV), MMSYSERR_INVALPARAM);
-    division.dwTimeDiv = 0xE901;  // 23 frames a second
-    EXPECT_EQ(property(&division, MIDIPROP_SET | MIDIPROP_TIMEDIV), MMSYSERR_INVALPARAM);
-    EXPECT_EQ(property(&division, MIDIPROP_SET | MIDIPROP_GET | MIDIPROP_TIMEDIV), MMSYSERR_INVALFLAG);
-    EXPECT_EQ(property(&division, MIDIPROP_TIMEDIV), MMSYSERR_INVALFLAG);
-    EXPECT_EQ(property(&division, MIDIPROP_GET | 0x4), MMSYSERR_INVALFLAG);
-    EXPECT_EQ(midiStreamProperty(stream, nullptr, MIDIPROP_GET | MIDIPROP_TIMEDIV), MMSYSERR_INVALPARAM);
-    division.cbStruct = 4;
-    EXPECT_EQ(property(&division, MIDIPROP_GET | MIDIPROP_TIMEDIV), MMSYSERR_INVALPARAM);
+    using Answer = std::pair<MMRESULT, DWORD>;
+    // A new stream's.
+    EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TIMEDIV), Answer(MMSYSERR_NOERROR, 24));
+    EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TEMPO), Answer(MMSYSERR_NOERROR, 500000));
 
-    MIDIPROPTEMPO tempo = {sizeof tempo, 0};
-    EXPECT_EQ(property(&tempo, MIDIPROP_GET | MIDIPROP_TEMPO), MMSYSERR_NOERROR);
-    EXPECT_EQ(tempo.dwTempo, 500000u);
-    tempo.dwTempo = 1000;
-    EXPECT_EQ(property(&tempo, MIDIPROP_SET | MIDIPROP_TEMPO), MMSYSERR_NOERROR);
-    tempo.dwTempo = 0;
-    EXPECT_EQ(property(&tempo, MIDIPROP_GET | MIDIPROP_TEMPO), MMSYSERR_NOERROR);
-    EXPECT_EQ(tempo.dwTempo, 1000u);
+    struct Row {
+        const char* what;
+        DWORD flags;
+        DWORD value;
+        DWORD size;
+        MMRESULT expected;
+        DWORD division_after;
+    };
+    const Row rows[] = {
+        {"no ticks", MIDIPROP_SET | MIDIPROP_TIMEDIV, 0, 8, MMSYSERR_NOERROR, 0},
+        {"23 frames a second", MIDIPROP_SET | MIDIPROP_TIMEDIV, 0xE901, 8, MMSYSERR_NOERROR, 0xE901},
+        {"a high word", MIDIPROP_SET | MIDIPROP_TIMEDIV, 0x10060, 8, MMSYSERR_NOERROR, 0x10060},
+        {"both actions", MIDIPROP_SET | MIDIPROP_GET | MIDIPROP_TIMEDIV, 96, 8, MMSYSERR_INVALPARAM, 0x10060},
+        {"no action", MIDIPROP_TIMEDIV, 96, 8, MMSYSERR_INVALPARAM, 0x10060},
+        {"an unknown property", MIDIPROP_SET | 0x4, 96, 8, MMSYSERR_INVALPARAM, 0x10060},
+        {"two properties", MIDIPROP_SET | MIDIPROP_TIMEDIV | MIDIPROP_TEMPO, 96, 8, MMSYSERR_INVALPARAM, 0x10060},
+        {"a short record", MIDIPROP_SET | MIDIPROP_TIMEDIV, 96, 4, MMSYSERR_INVALPARAM, 0x10060},
+        {"ticks per quarter", MIDIPROP_SET | MIDIPROP_TIMEDIV, 480, 8, MMSYSERR_NOERROR, 480},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(property(row.flags, row.value, row.size).first, row.expected) << row.what;
+        EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TIMEDIV), Answer(MMSYSERR_NOERROR, row.division_after)) << row.what;
+    }
+    EXPECT_EQ(midiStreamProperty(stream, nullptr, MIDIPROP_GET | MIDIPROP_TIMEDIV), MMSYSERR_INVALPARAM);
+    EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TEMPO, 1000), Answer(MMSYSERR_NOERROR, 1000));
+    EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TEMPO), Answer(MMSYSERR_NOERROR, 1000));
+
+    // While it plays the division stays; the tempo may change. Stopped, the
+    // division may change again.
+    ASSERT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);  // already playing: nothing to do
+    EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TIMEDIV, 24).first, MMSYSERR_INVALPARAM);
+    EXPECT_EQ(property(MIDIPROP_GET | MIDIPROP_TIMEDIV), Answer(MMSYSERR_NOERROR, 480));
+    EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TEMPO, 2000).first, MMSYSERR_NOERROR);
+    ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+    EXPECT_EQ(property(MIDIPROP_SET | MIDIPROP_TIMEDIV, 24).first, MMSYSERR_NOERROR);
     EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
+    EXPECT_EQ(device.happenings(), (std::vector<std::string>{"open", "timediv 0", "timediv 59649", "timediv 65632",
+                                                             "timediv 480", "restart", "reset", "timediv 24",
+                                                             "close"}));
 }
 
-TEST_F(MidiStream, QueuedHeadersHoldTheStreamUntilAResetGivesThemBack) {
-    FakeDevice& device = use_fake(true);
-    auto owned_callbacks = std::make_unique<Callbacks>();
-    Callbacks& callbacks = *owned_callbacks;
-    HMIDISTRM stream = open_stream(&callbacks);
-    // Due in an hour: still queued when the test ends with them.
-    Buffer first({0, 0, 0x00403C90, 96 * 7200, 0, 0x00003C80});
-    Buffer second({0, 0, 0x00403E90});
-    ASSERT_EQ(prepare(stream, first), MMSYSERR_NOERROR);
-    ASSERT_EQ(prepare(stream, second), MMSYSERR_NOERROR);
-    ASSERT_EQ(queue(stream, first), MMSYSERR_NOERROR);
-    ASSERT_EQ(queue(stream, second), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
-    for (int i = 0; i < 1000 && device.played().empty(); ++i) std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(device.played().size(), 1u);
+// A reset, or a close, stops a playing stream: its notes end and its queued
+// headers come back, marked done, in queue order, before the call returns.
+TEST_F(MidiStream, AResetOrACloseGivesBackTheQueuedHeaders) {
+    for (bool by_close : {false, true}) {
+        SCOPED_TRACE(by_close ? "midiStreamClose" : "midiOutReset");
+        FakeDevice& device = use_fake(true);
+        auto owned_callbacks = std::make_unique<Callbacks>();
+        Callbacks& callbacks = *owned_callbacks;
+        HMIDISTRM stream = open_stream(&callbacks);
+        // Due in an hour: still queued when the test ends with them.
+        Buffer first({0, 0, 0x00403C90, 96 * 7200, 0, 0x00003C80});
+        Buffer second({0, 0, 0x00403E90});
+        ASSERT_EQ(prepare(stream, first), MMSYSERR_NOERROR);
+        ASSERT_EQ(prepare(stream, second), MMSYSERR_NOERROR);
+        ASSERT_EQ(queue(stream, first), MMSYSERR_NOERROR);
+        ASSERT_EQ(queue(stream, second), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
+        for (int i = 0; i < 1000 && device.played().empty(); ++i) std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(device.played().size(), 1u);
+        EXPECT_EQ(unprepare(stream, first), MIDIERR_STILLPLAYING);
+        EXPECT_EQ(unprepare(stream, second), MIDIERR_STILLPLAYING);
+        EXPECT_EQ(callbacks.count(MOM_DONE), 0u);
 
-    EXPECT_EQ(midiStreamClose(stream), MIDIERR_STILLPLAYING);
-    EXPECT_EQ(unprepare(stream, first), MIDIERR_STILLPLAYING);
-    EXPECT_EQ(unprepare(stream, second), MIDIERR_STILLPLAYING);
-    EXPECT_EQ(callbacks.count(MOM_DONE), 0u);
-
-    ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
-    // Given back before the reset returns, in queue order.
-    ASSERT_EQ(callbacks.count(MOM_DONE), 2u);
-    EXPECT_EQ(callbacks.calls[1].second, &first.header);
-    EXPECT_EQ(callbacks.calls[2].second, &second.header);
-    for (Buffer* b : {&first, &second}) EXPECT_EQ(b->header.dwFlags, DWORD(MHDR_PREPARED | MHDR_DONE | MHDR_ISSTRM));
-    EXPECT_EQ(device.played().size(), 1u);
-    EXPECT_EQ(unprepare(stream, first), MMSYSERR_NOERROR);
-    EXPECT_EQ(unprepare(stream, second), MMSYSERR_NOERROR);
-    EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
-    EXPECT_EQ(device.happenings(), (std::vector<std::string>{"open", "timediv 96", "restart", "ev", "reset", "done",
-                                                             "done", "close"}));
+        if (by_close) {
+            ASSERT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
+            ASSERT_EQ(callbacks.calls.size(), 4u);
+            EXPECT_EQ(callbacks.calls[3].first, UINT(MOM_CLOSE));
+        } else {
+            ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+        }
+        ASSERT_EQ(callbacks.count(MOM_DONE), 2u);
+        EXPECT_EQ(callbacks.calls[1].second, &first.header);
+        EXPECT_EQ(callbacks.calls[2].second, &second.header);
+        for (Buffer* b : {&first, &second})
+            EXPECT_EQ(b->header.dwFlags, DWORD(MHDR_PREPARED | MHDR_DONE | MHDR_ISSTRM));
+        EXPECT_EQ(device.played().size(), 1u);
+        if (!by_close) {
+            EXPECT_EQ(unprepare(stream, first), MMSYSERR_NOERROR);
+            EXPECT_EQ(unprepare(stream, second), MMSYSERR_NOERROR);
+            EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
+        }
+        EXPECT_EQ(device.happenings(), (std::vector<std::string>{"open", "timediv 96", "restart", "ev", "reset",
+                                                                 "done", "done", "close"}));
+        platform::use_device0(nullptr);
+    }
 }
 
 TEST_F(MidiStream, AResetStreamStartsANewTimelineAtItsNextRestart) {

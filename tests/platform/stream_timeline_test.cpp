@@ -90,7 +90,6 @@ TEST(StreamTimeline, SmpteFramesAndTicksPerFrame) {
     };
     for (const Case& c : cases) {
         DWORD division = DWORD(uint8_t(-c.frames)) << 8 | c.ticks_per_frame;
-        ASSERT_TRUE(StreamTimeline::valid_division(division)) << c.frames;
         StreamTimeline timeline;
         timeline.set_division(0, division);
         EXPECT_EQ(timeline.due_us(c.tick), c.due_us) << c.frames << " fps, " << c.ticks_per_frame << " tpf";
@@ -105,13 +104,34 @@ TEST(StreamTimeline, SmpteIgnoresTempoRecords) {
     EXPECT_EQ(timeline.tempo(), 100000u);
 }
 
-TEST(StreamTimeline, WhichDivisionsArePlayable) {
-    const std::pair<DWORD, bool> cases[] = {
-        {0, false},      {1, true},       {96, true},     {0x7FFF, true},  {0xE728, true}, {0xE800, false},
-        {0xE301, true},  {0xE201, true},  {0xE901, false}, {0x8001, false}, {0x10060, false},
+// Any division a stream takes is timed by its low 16 bits; one that gives
+// ticks no length makes them all due at once.
+TEST(StreamTimeline, AnyDivisionIsTimed) {
+    struct Case {
+        DWORD division;
+        uint64_t tick;
+        int64_t due_us;
     };
-    for (auto [division, playable] : cases)
-        EXPECT_EQ(StreamTimeline::valid_division(division), playable) << std::hex << division;
+    const Case cases[] = {
+        {0, 1000, 0},               // no ticks per quarter
+        {0xE700, 1000, 0},          // 25 frames a second of no ticks
+        {0xE901, 23, 1000000},      // 23 frames a second
+        {0x8001, 128, 1000000},     // 128 frames a second
+        {0xFFFF, 255, 1000000},     // 1 frame a second of 255 ticks
+        {0x10060, 96, 500000},      // 96 ticks per quarter; the high word is not timed
+    };
+    for (const Case& c : cases) {
+        StreamTimeline timeline;
+        timeline.set_division(0, c.division);
+        EXPECT_EQ(timeline.due_us(c.tick), c.due_us) << std::hex << c.division;
+        EXPECT_EQ(timeline.division(), c.division);
+    }
+}
+
+TEST(StreamTimeline, ANewTimelineCountsTwentyFourTicksAQuarter) {
+    StreamTimeline timeline;
+    EXPECT_EQ(timeline.division(), 24u);
+    EXPECT_EQ(timeline.due_us(24), 500000);
 }
 
 TEST(StreamTimeline, ADivisionChangeKeepsTheTimeReached) {

@@ -90,7 +90,8 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT size) {
     call.header = *header;
     call.header_size = size;
     if (script().prepare != MMSYSERR_NOERROR) return script().prepare;
-    header->dwFlags |= MHDR_PREPARED;
+    if (!(header->dwFlags & MHDR_PREPARED))
+        header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~DWORD(MHDR_DONE | MHDR_INQUEUE);
     return MMSYSERR_NOERROR;
 }
 
@@ -104,7 +105,7 @@ MMRESULT midiStreamOut(HMIDISTRM stream, LPMIDIHDR header, UINT size) {
     call.header = *header;
     call.header_size = size;
     if (++outs >= script().out_fails_at && script().out != MMSYSERR_NOERROR) return script().out;
-    header->dwFlags = (header->dwFlags & ~DWORD(MHDR_DONE)) | MHDR_INQUEUE;
+    header->dwFlags = (header->dwFlags & ~DWORD(MHDR_DONE)) | MHDR_INQUEUE | MHDR_ISSTRM;
     if (script().on_queue == OnQueue::played) {
         give_back(header);
         return MMSYSERR_NOERROR;
@@ -135,6 +136,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT size) {
     Call& call = record("midiOutUnprepareHeader", out);
     call.header = *header;
     call.header_size = size;
+    if (!(header->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     header->dwFlags &= ~DWORD(MHDR_PREPARED);
     return MMSYSERR_NOERROR;
@@ -142,7 +144,12 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT size) {
 
 MMRESULT midiStreamClose(HMIDISTRM stream) {
     record("midiStreamClose", stream);
-    if (!queued.empty()) return MIDIERR_STILLPLAYING;
+    // As winmm: a stream closed with buffers queued gives them back first.
+    while (!queued.empty()) {
+        MIDIHDR* header = queued.front();
+        queued.pop_front();
+        give_back(header);
+    }
     if (callback) callback(reinterpret_cast<HMIDIOUT>(script().handle), MOM_CLOSE, instance, 0, 0);
     callback = nullptr;
     return MMSYSERR_NOERROR;

@@ -41,8 +41,9 @@ public:
     virtual void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) = 0;
 
     // All sounding notes off, sustain off, on all 16 channels. Called by
-    // midiOutReset (reset() also writes its own trace line) and at process
-    // exit (silence()); both may come from any thread.
+    // midiOutReset and by midiStreamClose of a stream still playing or
+    // holding headers (reset() also writes its own trace line), and at
+    // process exit (silence()); both may come from any thread.
     virtual void reset() { silence(); }
     virtual void silence() = 0;
 

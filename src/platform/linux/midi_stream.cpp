@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -197,8 +198,39 @@ void* run_player(void* argument) {
     return nullptr;
 }
 
+// A header as winmm takes it: the old, shorter MIDIHDR (up to dwOffset) will
+// do, as nothing from dwOffset on is used.
 bool header_usable(const MIDIHDR* header, UINT header_size) {
-    return header && header_size >= sizeof(MIDIHDR) && header->lpData;
+    return header && header_size >= offsetof(MIDIHDR, dwOffset) && header->lpData;
+}
+
+// Whether the recorded bytes hold whole records and nothing else, as winmm
+// requires of a header queued to a stream.
+bool records_fill(const MIDIHDR* header) {
+    uint64_t end = header->dwBytesRecorded;
+    uint64_t offset = 0;
+    while (offset < end) {
+        if (offset + 3 * sizeof(DWORD) > end) return false;
+        DWORD event;
+        memcpy(&event, header->lpData + offset + 2 * sizeof(DWORD), sizeof event);
+        offset += 3 * sizeof(DWORD);
+        if (event & MEVT_F_LONG) offset += (uint64_t(MEVT_EVENTPARM(event)) + 3) & ~uint64_t(3);
+    }
+    return offset == end;
+}
+
+// Stops a stream where it is, as winmm's midiStreamStop does: all notes off,
+// back to tick 0, paused (a later midiStreamRestart starts a new timeline),
+// and every queued header marked done and moved to *returned, in queue order,
+// for the caller to report once the stream's lock is released.
+void stop_stream(Stream& s, std::deque<MIDIHDR*>* returned) {
+    returned->swap(s.queue);
+    s.offset = 0;
+    s.playing = false;
+    s.position = 0;
+    s.timeline.rewind();
+    s.device->reset();
+    for (MIDIHDR* header : *returned) give_back(s, header);
 }
 
 }  // namespace
@@ -207,6 +239,8 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
                         DWORD flags) {
     if (!stream || !device_id || streams != 1) return MMSYSERR_INVALPARAM;
     DWORD kind = flags & CALLBACK_TYPEMASK;
+    // There are no windows here: winmm refuses a handle that names none.
+    if (kind == CALLBACK_WINDOW && callback) return MMSYSERR_INVALPARAM;
     if (kind != CALLBACK_NULL && kind != CALLBACK_FUNCTION) return MMSYSERR_INVALFLAG;
     if (*device_id != 0) return MMSYSERR_BADDEVICEID;
     MMRESULT error = MMSYSERR_NODRIVER;
@@ -239,13 +273,16 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
 
 MMRESULT midiStreamClose(HMIDISTRM stream) {
     std::shared_ptr<Stream> s;
+    std::deque<MIDIHDR*> returned;
     {
         std::lock_guard<std::mutex> hold_registry(registry_lock);
         auto found = registry.find(reinterpret_cast<uintptr_t>(stream));
         if (found == registry.end()) return MMSYSERR_INVALHANDLE;
         s = found->second;
         std::lock_guard<std::mutex> hold(s->mutex);
-        if (!s->queue.empty()) return MIDIERR_STILLPLAYING;
+        // A stream still playing, or holding headers, is stopped first, as
+        // winmm does: its notes end and its headers come back before it closes.
+        if (s->playing || !s->queue.empty()) stop_stream(*s, &returned);
         s->closing = true;
         registry.erase(found);
     }
@@ -256,6 +293,7 @@ MMRESULT midiStreamClose(HMIDISTRM stream) {
         pthread_detach(s->player);
     else
         pthread_join(s->player, nullptr);
+    for (MIDIHDR* header : returned) s->deliver(MOM_DONE, header);
     {
         std::lock_guard<std::mutex> hold(s->mutex);
         s->device->closed();
@@ -267,11 +305,14 @@ MMRESULT midiStreamClose(HMIDISTRM stream) {
 MMRESULT midiStreamProperty(HMIDISTRM stream, LPBYTE property_data, DWORD property) {
     std::shared_ptr<Stream> s = find_stream(stream);
     if (!s) return MMSYSERR_INVALHANDLE;
-    if (!property_data) return MMSYSERR_INVALPARAM;
-    bool set = property & MIDIPROP_SET;
-    bool get = property & MIDIPROP_GET;
+    // One action and one property, nothing else; winmm answers any other
+    // flags, and a missing record, as an invalid parameter.
+    DWORD action = property & DWORD(MIDIPROP_SET | MIDIPROP_GET);
     DWORD which = property & ~DWORD(MIDIPROP_SET | MIDIPROP_GET);
-    if (set == get || (which != MIDIPROP_TIMEDIV && which != MIDIPROP_TEMPO)) return MMSYSERR_INVALFLAG;
+    if ((action != DWORD(MIDIPROP_SET) && action != DWORD(MIDIPROP_GET)) ||
+        (which != MIDIPROP_TIMEDIV && which != MIDIPROP_TEMPO) || !property_data)
+        return MMSYSERR_INVALPARAM;
+    bool get = action == DWORD(MIDIPROP_GET);
 
     // Both records are a size and one value.
     DWORD size, value;
@@ -288,7 +329,8 @@ MMRESULT midiStreamProperty(HMIDISTRM stream, LPBYTE property_data, DWORD proper
         return MMSYSERR_NOERROR;
     }
     if (which == MIDIPROP_TIMEDIV) {
-        if (!StreamTimeline::valid_division(value)) return MMSYSERR_INVALPARAM;
+        // Any value, but only while the stream is not playing, as winmm.
+        if (s->playing) return MMSYSERR_INVALPARAM;
         s->timeline.set_division(s->position, value);
         s->device->time_division(value);
     } else {
@@ -317,13 +359,14 @@ MMRESULT midiStreamRestart(HMIDISTRM stream) {
 MMRESULT midiStreamOut(HMIDISTRM stream, LPMIDIHDR header, UINT header_size) {
     std::shared_ptr<Stream> s = find_stream(stream);
     if (!s) return MMSYSERR_INVALHANDLE;
-    if (!header_usable(header, header_size)) return MMSYSERR_INVALPARAM;
+    if (!header_usable(header, header_size) || header->dwBytesRecorded > header->dwBufferLength ||
+        !records_fill(header))
+        return MMSYSERR_INVALPARAM;
     {
         std::lock_guard<std::mutex> hold(s->mutex);
         if (s->closing) return MMSYSERR_INVALHANDLE;
         if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
         if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-        if (header->dwBytesRecorded > header->dwBufferLength) return MMSYSERR_INVALPARAM;
         header->dwFlags = (header->dwFlags & ~DWORD(MHDR_DONE)) | MHDR_INQUEUE | MHDR_ISSTRM;
         s->queue.push_back(header);
     }
@@ -337,15 +380,20 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT header_size) 
     if (!header_usable(header, header_size) || header->dwBufferLength > largest_stream_buffer)
         return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> hold(s->mutex);
-    header->dwFlags |= MHDR_PREPARED;
+    // A header prepared anew starts neither done nor queued; preparing it
+    // again changes nothing.
+    if (!(header->dwFlags & MHDR_PREPARED))
+        header->dwFlags = (header->dwFlags | MHDR_PREPARED) & ~DWORD(MHDR_DONE | MHDR_INQUEUE);
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT out, LPMIDIHDR header, UINT header_size) {
     std::shared_ptr<Stream> s = find_stream(out);
     if (!s) return MMSYSERR_INVALHANDLE;
-    if (!header || header_size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    if (!header_usable(header, header_size)) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> hold(s->mutex);
+    // A header not prepared is left as it is, whatever its flags say.
+    if (!(header->dwFlags & MHDR_PREPARED)) return MMSYSERR_NOERROR;
     if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     header->dwFlags &= ~DWORD(MHDR_PREPARED);
     return MMSYSERR_NOERROR;
@@ -356,17 +404,9 @@ MMRESULT midiOutReset(HMIDIOUT out) {
     if (!s) return MMSYSERR_INVALHANDLE;
     std::deque<MIDIHDR*> returned;
     {
-        // The stream stops where it is and goes back to tick 0, paused: a
-        // later midiStreamRestart starts a new timeline.
         std::lock_guard<std::mutex> hold(s->mutex);
         if (s->closing) return MMSYSERR_INVALHANDLE;
-        returned.swap(s->queue);
-        s->offset = 0;
-        s->playing = false;
-        s->position = 0;
-        s->timeline.rewind();
-        s->device->reset();
-        for (MIDIHDR* header : returned) give_back(*s, header);
+        stop_stream(*s, &returned);
     }
     s->changed.notify_all();
     for (MIDIHDR* header : returned) s->deliver(MOM_DONE, header);

@@ -8,22 +8,21 @@ int8_t smpte_frames(DWORD division) { return static_cast<int8_t>((division >> 8)
 
 }  // namespace
 
-bool StreamTimeline::valid_division(DWORD division) {
-    if (division > 0xFFFF) return false;
-    if ((division & 0x8000) == 0) return division != 0;
-    int frames = smpte_frames(division);
-    bool known = frames == -24 || frames == -25 || frames == -29 || frames == -30;
-    return known && (division & 0xFF) != 0;
-}
-
 void StreamTimeline::set_rate() {
-    if (!smpte()) {
-        num_ = tempo_;
-        den_ = division_;
+    uint64_t ticks = smpte() ? division_ & 0xFF : division_ & 0x7FFF;
+    if (ticks == 0) {
+        // Ticks of no length: everything from here on is due at once.
+        num_ = 0;
+        den_ = 1;
         return;
     }
-    uint64_t ticks_per_frame = division_ & 0xFF;
-    int frames = -smpte_frames(division_);
+    if (!smpte()) {
+        num_ = tempo_;
+        den_ = ticks;
+        return;
+    }
+    uint64_t ticks_per_frame = ticks;
+    int frames = -smpte_frames(division_);  // 1 to 128
     if (frames == 29) {
         // 29.97 frames per second: 30000 frames every 1001 seconds.
         num_ = 1001ull * 1000000ull;

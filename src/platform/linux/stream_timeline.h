@@ -16,18 +16,17 @@ namespace platform {
 
 class StreamTimeline {
 public:
-    static constexpr DWORD default_division = 96;
+    static constexpr DWORD default_division = 24;  // a new stream's, as winmm's
     static constexpr DWORD default_tempo = 500000;  // microseconds per quarter note
 
     StreamTimeline() { rewind(); }
 
-    // Whether a MIDIPROP_TIMEDIV value is one we can play: ticks per quarter
-    // note (1 to 32767), or the SMPTE form with -24, -25, -29 (29.97) or -30
-    // frames per second in its high byte and 1 or more ticks per frame.
-    static bool valid_division(DWORD division);
-
-    // A new time division from an absolute tick on (the tick of the last
-    // record sent); the caller has checked it with valid_division.
+    // A new time division (any MIDIPROP_TIMEDIV value) from an absolute tick
+    // on (the tick of the last record sent). Its low 16 bits time the ticks:
+    // ticks per quarter note, or the SMPTE form, frames per second negated in
+    // the high byte (-29 is 29.97) and ticks per frame in the low byte. A
+    // division that gives ticks no length (0 ticks per quarter, 0 ticks per
+    // frame) makes every tick due at once.
     void set_division(uint64_t tick, DWORD division);
     DWORD division() const { return division_; }
 

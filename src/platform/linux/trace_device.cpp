@@ -11,7 +11,9 @@
 //                       its dwEvent (8 lowercase hex digits); tempo records
 //                       included
 //   done                a header given back (played, or returned by a reset)
-//   reset               midiOutReset (written before the headers it gives back)
+//   reset               midiOutReset, or midiStreamClose stopping a stream
+//                       still playing or holding headers (written before the
+//                       headers it gives back)
 //   close               the stream closed
 //   volume WORD         midiOutSetVolume's word, 8 lowercase hex digits (left
 //                       volume in the low 16 bits, right in the high 16)

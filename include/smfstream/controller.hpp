@@ -153,7 +153,7 @@ constexpr std::size_t max_name_length = 0x7F + 256 * 0x7F;
 // Whether the protocol can carry name, and if not, why.
 inline Status check_name(std::string_view name) {
     const std::size_t length = name.size();
-    const std::string bytes = std::to_string(length) + "-byte name";
+    const std::string bytes = "name of " + std::to_string(length) + " bytes";
     if (length == 0) return Status::failure(errc::unsendable_name, "cannot send an empty name");
     if (length > max_name_length)
         return Status::failure(errc::unsendable_name, "cannot send a " + bytes + ": the protocol carries at most " +

@@ -3,20 +3,14 @@ the trace device: the same cases as controller_test.cpp, through Python.
 Run by ctest with SMFSTREAM_BINARY naming the player and PYTHONPATH the module."""
 import os
 import signal
-import struct
 import tempfile
 import time
 import unittest
 
 import smfstream
+from songs import short_song
 
 PLAYER = os.environ["SMFSTREAM_BINARY"]
-
-
-def short_song(key):
-    """A note on key, 9 ticks long at 96 ticks a quarter: about 0.05 s."""
-    events = bytes([0x00, 0x90, key, 100, 0x09, 0x80, key, 0, 0x00, 0xFF, 0x2F, 0x00])
-    return (b"MThd" + struct.pack(">IHHH", 6, 0, 1, 96) + b"MTrk" + struct.pack(">I", len(events)) + events)
 
 
 class PlayerCase(unittest.TestCase):

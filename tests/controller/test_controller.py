@@ -33,8 +33,11 @@ class PlayerCase(unittest.TestCase):
         return player
 
     def trace_lines(self):
-        with open(self.trace) as file:
-            return file.read().splitlines()
+        try:
+            with open(self.trace) as file:
+                return file.read().splitlines()
+        except FileNotFoundError:  # not opened yet
+            return []
 
     def test_volume_reaches_the_device_and_stop_ends_with_status_zero(self):
         player = self.start()
@@ -45,7 +48,7 @@ class PlayerCase(unittest.TestCase):
         self.assertIn("volume 00006464", self.trace_lines())
         with self.assertRaises(ValueError):
             player.set_volume(256)
-        self.assertEqual(player.stop(), 0)
+        self.assertEqual(player.stop(), 0, player.diagnostics[-3000:])
         with self.assertRaises(smfstream.SmfstreamError):
             player.set_volume(1)
 
@@ -56,7 +59,7 @@ class PlayerCase(unittest.TestCase):
         player.play(self.b)
         player.wait_for_passes(before + 2, timeout=10)
         self.assertIn("New filename received: " + self.b, player.diagnostics)
-        self.assertEqual(player.stop(), 0)
+        self.assertEqual(player.stop(), 0, player.diagnostics[-3000:])
         note_ons = [line for line in self.trace_lines() if line.startswith("ev ") and line.endswith("644890")]
         self.assertTrue(note_ons, "b.mid's note never played")
 
@@ -72,7 +75,7 @@ class PlayerCase(unittest.TestCase):
                     with self.assertRaises(smfstream.UnsendableName):
                         player.play(name)
         player.set_volume(7)
-        self.assertEqual(player.stop(), 0)
+        self.assertEqual(player.stop(), 0, player.diagnostics[-3000:])
         err = player.diagnostics
         self.assertTrue(err[err.index("got "):].startswith("got 0 7\n"), err)
 
@@ -101,7 +104,7 @@ class PlayerCase(unittest.TestCase):
         for i in range(3000):
             player.set_volume(i % 256)
         player.wait_for_pass(timeout=20)
-        self.assertEqual(player.stop(timeout=10), 0)
+        self.assertEqual(player.stop(timeout=10), 0, player.diagnostics[-3000:])
 
 
 if __name__ == "__main__":

@@ -182,6 +182,7 @@ constexpr std::size_t kept_diagnostics = 64 * 1024;
 class Monitor {
 public:
     void lock() { AcquireSRWLockExclusive(&lock_); }
+    bool try_lock() { return TryAcquireSRWLockExclusive(&lock_) != 0; }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
     void wait(std::chrono::milliseconds timeout) {
         SleepConditionVariableSRW(&changed_, &lock_, DWORD(std::min<long long>(timeout.count(), 0x7FFFFFFF)), 0);
@@ -222,6 +223,7 @@ private:
 class Monitor {
 public:
     void lock() { mutex_.lock(); }
+    bool try_lock() { return mutex_.try_lock(); }
     void unlock() { mutex_.unlock(); }
     void wait(std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
@@ -246,6 +248,14 @@ private:
     std::thread thread_;
 };
 #endif
+
+inline void pause(std::chrono::milliseconds time) {
+#ifdef _WIN32
+    Sleep(static_cast<DWORD>(time.count()));
+#else
+    std::this_thread::sleep_for(time);
+#endif
+}
 
 class Held {
 public:
@@ -350,15 +360,31 @@ public:
             static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
             return result;
         }
-        close_input();
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         bool killed = false;
-        {
-            detail::Held held(monitor_);
-            if (!detail::wait_until(monitor_, timeout, [&] { return ended_; })) {
+        // A command still being written to a player that no longer reads
+        // holds its input: past the time-out the player is killed, which ends
+        // that write.
+        while (!write_monitor_.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                detail::Held held(monitor_);
                 kill_locked();
                 killed = true;
-                detail::wait_until(monitor_, std::chrono::seconds(10), [&] { return ended_; });
+                break;
             }
+            detail::pause(std::chrono::milliseconds(5));
+        }
+        if (killed) write_monitor_.lock();
+        close_input_locked();
+        write_monitor_.unlock();
+        {
+            detail::Held held(monitor_);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (!detail::wait_until(monitor_, killed ? std::chrono::milliseconds(0) : left, [&] { return ended_; })) {
+                kill_locked();
+                killed = true;
+            }
+            detail::wait_until(monitor_, std::chrono::seconds(10), [&] { return ended_; });
             result.value = exit_;
         }
         out_reader_.join();
@@ -564,8 +590,8 @@ private:
         return true;
     }
 
-    void close_input() {
-        detail::Held writing(write_monitor_);
+    // With write_monitor_ held.
+    void close_input_locked() {
         detail::Held held(monitor_);
         if (input_) CloseHandle(input_);
         input_ = nullptr;
@@ -718,8 +744,8 @@ private:
         return ok;
     }
 
-    void close_input() {
-        detail::Held writing(write_monitor_);
+    // With write_monitor_ held.
+    void close_input_locked() {
         detail::Held held(monitor_);
         if (input_ >= 0) ::close(input_);
         input_ = -1;

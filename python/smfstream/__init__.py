@@ -225,16 +225,25 @@ class Player:
         with no note left sounding and exits with status 0, and waits for the
         exit; returns its status. After the time-out it is killed and Timeout
         is raised, with the status. Calling it again returns the same status."""
-        with self._write_lock:
+        deadline = time.monotonic() + timeout
+        killed = False
+        # A command still being written to a player that no longer reads holds
+        # its input: past the time-out the player is killed, which ends that write.
+        if not self._write_lock.acquire(timeout=max(timeout, 0)):
+            self._process.kill()
+            killed = True
+            self._write_lock.acquire()
+        try:
             with self._changed:
                 self._input_closed = True
             try:
                 self._process.stdin.close()
             except (BrokenPipeError, OSError):
                 pass
-        killed = False
+        finally:
+            self._write_lock.release()
         try:
-            self._process.wait(timeout)
+            self._process.wait(max(deadline - time.monotonic(), 0))
         except subprocess.TimeoutExpired:
             self._process.kill()
             self._process.wait()

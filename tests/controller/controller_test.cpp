@@ -4,6 +4,10 @@
 // and a player whose standard error the program never reads.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
 
 #include <smfstream/controller.hpp>
 
@@ -131,6 +135,33 @@ TEST(Controller, StartFailuresAreReported) {
     EXPECT_NE(failed.message.find("/nonexistent/smfstream"), std::string::npos) << failed.message;
     EXPECT_EQ(player.start(300, "a.mid").error, smfstream::errc::bad_volume);
     EXPECT_EQ(player.set_volume(1).error, smfstream::errc::not_running);
+}
+
+// A player that hangs and no longer reads its input, while a thread of the
+// controller is blocked writing a command to it: stop() still returns.
+TEST(Controller, StopEndsAPlayerThatNoLongerReads) {
+    test::TempDir dir;
+    const std::string hung = dir.file("hung");
+    {
+        std::ofstream script(hung);
+        script << "#!/bin/sh\nexec sleep 60\n";
+    }
+    ASSERT_EQ(chmod(hung.c_str(), 0755), 0);
+    smfstream::Player player;
+    smfstream::Options options;
+    options.program = hung;
+    ASSERT_TRUE(player.start(200, "a.mid", options));
+    std::thread writer([&] {
+        for (int i = 0; i < 100000 && player.set_volume(i % 256); ++i) {
+        }
+    });
+    std::this_thread::sleep_for(200ms);  // the pipe is full by now
+    const auto start = test::Clock::now();
+    const auto ended = player.stop(500ms);
+    writer.join();
+    EXPECT_EQ(ended.error, smfstream::errc::timed_out) << ended.message;
+    EXPECT_EQ(ended.value.signal, SIGKILL);
+    EXPECT_LT(test::Clock::now() - start, 5s);
 }
 
 // The player writes about 50 bytes on standard error per volume command: far

@@ -1,8 +1,8 @@
 // The sound outputs that need FluidSynth or libasound (the synthesizer, the
 // ALSA sequencer port, the sound card's mixer) live in a module of their own,
-// libsmfstream-sound.so beside the program, loaded on first use: a player that
-// traces, or has not yet opened device 0 or the mixer, runs without either
-// library loaded.
+// libsmfstream-sound.so (installed, or beside the program), loaded on first
+// use: a player that traces, or has not yet opened device 0 or the mixer, runs
+// without either library loaded.
 #pragma once
 
 #include <cstddef>
@@ -27,7 +27,8 @@ constexpr const char* sound_module_file = "libsmfstream-sound.so";
 // extern "C" const SoundModule* smfstream_sound_module(): the module's one symbol.
 constexpr const char* sound_module_entry = "smfstream_sound_module";
 
-// The module, loaded (from the program's own directory) on the first call and
+// The module, loaded (from the installed layout relative to the program, or
+// else from the program's own directory) on the first call and
 // kept; null when it cannot be loaded, with *why saying why.
 const SoundModule* sound_module(const char** why);
 

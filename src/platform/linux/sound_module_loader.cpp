@@ -1,9 +1,12 @@
+// Loads the sound module (the outputs that need FluidSynth or libasound) on
+// first use, from the installed layout or from beside the program.
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/linux/sound_module.h"
 
@@ -20,6 +23,20 @@ std::string program_directory() {
     return program.substr(0, program.rfind('/') + 1);
 }
 
+// Where the module is looked for, in this order: the installed layout (the
+// module's directory relative to the program's, set by the build's install
+// rules, e.g. ../lib/x86_64-linux-gnu/smfstream/), then beside the program, as
+// in the build tree.
+std::vector<std::string> module_candidates() {
+    const std::string directory = program_directory();
+    std::vector<std::string> candidates;
+#ifdef SMFSTREAM_MODULE_RELATIVE_DIR
+    candidates.push_back(directory + SMFSTREAM_MODULE_RELATIVE_DIR "/" + sound_module_file);
+#endif
+    candidates.push_back(directory + sound_module_file);
+    return candidates;
+}
+
 }  // namespace
 
 const SoundModule* sound_module(const char** why) {
@@ -27,11 +44,22 @@ const SoundModule* sound_module(const char** why) {
     static const SoundModule* loaded = nullptr;
     static std::string failure;
     std::call_once(once, [] {
-        std::string path = program_directory() + sound_module_file;
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
+        std::string path;
+        void* handle = nullptr;
+        for (const std::string& candidate : module_candidates()) {
+            // A module that is not there is passed over; one that is there but
+            // cannot be loaded is the failure to report.
+            if (access(candidate.c_str(), F_OK) != 0) continue;
+            path = candidate;
+            handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (handle) break;
             const char* error = dlerror();
             failure = error ? error : path + ": cannot be loaded";
+            return;
+        }
+        if (!handle) {
+            failure = "not found; looked for";
+            for (const std::string& candidate : module_candidates()) failure += " " + candidate;
             return;
         }
         using Entry = const SoundModule* (*)();

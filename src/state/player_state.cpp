@@ -6,4 +6,5 @@ void init_player_state() {
     player_state.volume = 127;
     InitializeCriticalSection(&player_state.lock);
     player_state.name_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    player_state.loop_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }

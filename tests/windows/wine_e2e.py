@@ -261,7 +261,7 @@ def case_stream(ctx):
     the tests' own: what the device gets, in order and in time; a name that
     ends a pass while it plays; a file with no tracks; the volume on the open
     stream and the reasons for the codes the device refuses it with; the end
-    of input while a stream plays."""
+    of input while a stream plays, which resets and closes it."""
     song, words = stream_song()
     write(ctx, "song.mid", song)
     log = os.path.join(ctx.workdir, "midi.log")
@@ -317,7 +317,8 @@ def case_stream(ctx):
             passes.append(current)
         elif what == "data" and current is not None:
             current.append((int(when), int(value, 16)))
-    check(len(passes) == 3, f"{len(passes)} streams opened and closed, expected 3")
+    # The fourth, cut short by the end of input, is closed too.
+    check(len(passes) == 4, f"{len(passes)} streams opened and closed, expected 4")
     got = [w for _, w in passes[0]]
     check(got == words, f"first pass: {len(got)} events, expected {len(words)}; first difference at "
           f"{next((i for i, (a, b) in enumerate(zip(got, words)) if a != b), min(len(got), len(words)))}")
@@ -326,8 +327,12 @@ def case_stream(ctx):
     check(all(a[0] <= b[0] for a, b in zip(passes[0], passes[0][1:])), "events out of time order")
     check(0 < len(passes[1]) < len(words), f"second pass: {len(passes[1])} events; it should have been cut short")
     check(passes[2] == [], f"the empty file sent {len(passes[2])} events")
-    # The end of input ends the process with the last stream open: nothing is reset or closed first.
-    check([what for _, what, _ in lines if what in ("open", "close")][-1] == "open", "the last stream was closed")
+    # The end of input stops the last stream through its teardown: the device is reset, then closed,
+    # with nothing played after the last reset. (Wine's stream thread may still send the event it was
+    # at just after the program's reset; its midiStreamClose resets once more.)
+    last = [what for _, what, _ in lines][max(i for i, line in enumerate(lines) if line[1] == "open"):]
+    check(len(passes[3]) > 0 and "reset" in last and last[-1] == "close" and
+          "data" not in last[len(last) - 1 - last[::-1].index("reset"):], f"the last stream ended with {lines[-8:]}")
     # Fills: three in the first pass, one in the second (cut short by the name), one in the empty
     # file's, at least one in the last.
     check(err.count(crlf("buffering...\n")) >= 6 and err.count(crlf("done.\n")) == 3, f"stderr {err!r}")

@@ -108,6 +108,10 @@ void start_message_writer() {
     if (!thread) return;
     CloseHandle(thread);
     started = true;
+#ifndef _WIN32
+    // Our Linux layer's own lines (why device 0 cannot be opened) go the same way.
+    platform::set_line_writer(write_text);
+#endif
 }
 
 void write_message(const char* format, ...) {

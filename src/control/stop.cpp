@@ -16,13 +16,6 @@ void install_stop_handlers() {
     SetConsoleCtrlHandler(console_event, TRUE);
 }
 
-bool stop_requested() {
-    EnterCriticalSection(&player_state.lock);
-    bool stopping = player_state.stopping;
-    LeaveCriticalSection(&player_state.lock);
-    return stopping;
-}
-
 void end_process(UINT status) {
     EnterCriticalSection(&player_state.lock);
     bool first = !player_state.stopping;

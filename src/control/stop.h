@@ -24,6 +24,3 @@ void install_stop_handlers();
 // process ends as it would without a handler (STATUS_CONTROL_C_EXIT; on
 // Linux, killed by the signal), after the clean stop.
 BOOL WINAPI console_event(DWORD event);
-
-// Whether the process is ending (main thread: the pass and the loop stop).
-bool stop_requested();

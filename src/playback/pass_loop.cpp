@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/stop.h"
 #include "playback/play_file.h"
 #include "state/player_state.h"
 

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/stop.h"
 #include "playback/file_image.h"
 #include "playback/track_merger.h"
 #include "state/messages.h"

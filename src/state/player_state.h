@@ -56,3 +56,6 @@ struct TrackCursor {
 
 // Prepares the lock and the idle loop's event; the entry calls it first.
 void init_player_state();
+
+// Whether the process is ending (control/stop.h): the pass and the loop stop.
+bool stop_requested();

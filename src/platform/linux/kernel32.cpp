@@ -206,7 +206,13 @@ bool start_signal_thread() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the process was started with ignored (nohup, a shell's
+        // background job) stays ignored, as it would have without a handler.
+        struct sigaction old = {};
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
     return true;
 }
 

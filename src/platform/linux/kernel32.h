@@ -38,7 +38,8 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section);
 
 // The console's control events. Here they come from the process's signals:
 // SIGINT is Ctrl-C (CTRL_C_EVENT), SIGHUP the console closed
-// (CTRL_CLOSE_EVENT), SIGTERM the system shutting down (CTRL_SHUTDOWN_EVENT).
+// (CTRL_CLOSE_EVENT), SIGTERM the system shutting down (CTRL_SHUTDOWN_EVENT);
+// a signal that was ignored when the process started (nohup) stays ignored.
 // The handlers run, the last added first, on a thread of the layer's own,
 // until one returns TRUE; if none does, the process ends as Windows ends it
 // on such an event: ExitProcess(STATUS_CONTROL_C_EXIT).

@@ -286,6 +286,14 @@ def case_stream(ctx):
     check(bytes(p.out) == b"11111", f"stdout {bytes(p.out)!r}")
     p.send(b"\x08\x00song.mid")
     p.wait_stderr(crlf("buffering...\n"), count=6)
+    # The end of input once the driver has got the last stream's first notes: they are sounding.
+    deadline = time.monotonic() + LAUNCH_TIMEOUT
+    while time.monotonic() < deadline:
+        with open(log) as f:
+            kinds = [line.split()[1] for line in f]
+        if "data" in kinds[len(kinds) - 1 - kinds[::-1].index("open"):]:
+            break
+        time.sleep(0.01)
     check(p.finish() == 0, "exit status at the end of input while the stream plays")
 
     err = bytes(p.err)

@@ -4,11 +4,13 @@ error, and how fast and how cleanly it ends.
 
     bench/exits.py build/src/smfstream [--runs 20]
 
-Three figures, on the trace device, each printed with what it means:
+Four figures, on the trace device, each printed with what it means:
   * stderr never read: 20000 volume commands sent at once while a short file
     loops in real time; how many commands reached the device (one `volume`
     line each) and how many markers came within 3 s, and whether the end of
     input then ended the player within 2 s;
+  * stderr never read, no commands, the file looping as fast as it can
+    (trace-fast): markers in 3 s;
   * the exit after the end of input, and after SIGTERM, while a note is held:
     milliseconds from the close (the signal) to the process's end, median and
     worst of --runs runs, and in how many runs the trace ends `reset` ... `close`.
@@ -34,8 +36,8 @@ HELD = smf(b"\x00\x90\x3c\x64" + b"\x83\x60\x80\x3c\x00")           # a note hel
 SHORT = smf(b"\x00\x90\x3c\x64" + b"\x28\x80\x3c\x00")              # 0.21 s, looped
 
 
-def start(binary, folder, name, stderr):
-    env = dict(os.environ, SMFSTREAM_DEVICE="trace:" + os.path.join(folder, "trace"))
+def start(binary, folder, name, stderr, kind="trace"):
+    env = dict(os.environ, SMFSTREAM_DEVICE=kind + ":" + os.path.join(folder, "trace"))
     return subprocess.Popen([binary, "200", name], cwd=folder, env=env, stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=stderr)
 
@@ -94,6 +96,23 @@ def unread_stderr(binary):
               + (f"ended after {ms:.0f} ms" if ms is not None else "still running after 2 s (killed)") + " |")
 
 
+def unread_stderr_looping(binary):
+    """The pass loop alone, at full speed: about 32 bytes of messages a pass."""
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "short.mid"), "wb") as f:
+            f.write(SHORT)
+        r, w = os.pipe()
+        proc = start(binary, folder, "short.mid", w, kind="trace-fast")
+        os.close(w)
+        markers = read_markers(proc, 3.0)
+        proc.stdin.close()
+        ms = wait_end(proc, 2.0)
+        os.close(r)
+        print(f"| stderr never read, a file looping as fast as it can (trace-fast) | {len(markers)} markers in 3 s | "
+              "end of input: " + (f"ended after {ms:.0f} ms" if ms is not None else "still running after 2 s (killed)")
+              + " |")
+
+
 def exits(binary, runs, how):
     times, clean = [], 0
     for _ in range(runs):
@@ -129,6 +148,7 @@ def main():
     binary = os.path.abspath(args.binary)
     print("| case | result | |\n|---|---|---|")
     unread_stderr(binary)
+    unread_stderr_looping(binary)
     exits(binary, args.runs, "end of input")
     exits(binary, args.runs, "SIGTERM")
 

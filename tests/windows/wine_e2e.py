@@ -26,6 +26,7 @@ stream is opened.
 import argparse
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -348,6 +349,46 @@ def case_stream(ctx):
     volumes = [value for _, what, value in lines if what == "volume"]
     check(volumes == ["00006464", "00006464", "0000c8c8", "00000505", "00000808", "00000707", "00000202",
                       "00000202", "00000202", "00000202"], f"volume words {volumes}")
+
+
+def driver_log(path):
+    """The driver's log as (what, value) pairs; empty before the driver has written it."""
+    try:
+        with open(path) as f:
+            return [tuple(line.split()[1:3]) for line in f]
+    except FileNotFoundError:
+        return []
+
+
+def case_ctrl_c(ctx):
+    """Ctrl-C while a note sounds (SIGINT, which Wine hands the console's handlers as
+    CTRL_C_EVENT): the stream is reset and closed at the driver, and the process ends as
+    Windows ends it on Ctrl-C, with STATUS_CONTROL_C_EXIT (of which a Unix status keeps the
+    low byte)."""
+    write(ctx, "held.mid", smf([b"\x00\x90\x3c\x64\x87\x40\x80\x3c\x00"]))  # 5 s
+    log = os.path.join(ctx.workdir, "midi.log")
+    # As in the stream case, the first call into winmm is the control thread's.
+    p = Player(ctx, ["100", "missing.mid"], env={"SMFTEST_MIDI_LOG": "Z:" + log.replace("/", "\\")})
+    p.wait_stdout(b"1")
+    p.wait_stderr(b"read from stdin...")
+    p.send(b"\x08\x00held.mid")
+    deadline = time.monotonic() + LAUNCH_TIMEOUT
+    while ("data", "00643c90") not in driver_log(log) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    check(("data", "00643c90") in driver_log(log), f"the note never reached the driver: {driver_log(log)}")
+    p.proc.send_signal(signal.SIGINT)
+    try:
+        status = p.proc.wait(LAUNCH_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        p.proc.kill()
+        p.proc.wait()
+        fail(f"still running {LAUNCH_TIMEOUT} s after Ctrl-C")
+    check(status == 0xC000013A & 0xFF, f"exit status {status} after Ctrl-C")
+    after = [what for what, _ in driver_log(log)]
+    after = after[after.index("data"):]
+    check("reset" in after and after[-1] == "close" and "data" not in after[after.index("reset"):],
+          f"after the note the driver got {after}")
+    check(bytes(p.out) == b"1", f"stdout {bytes(p.out)!r}")
 
 
 def start_wine(ctx):

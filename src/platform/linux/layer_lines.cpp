@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace platform {
 
@@ -18,17 +19,20 @@ void set_line_writer(LineWriter w) { writer.store(w); }
 LineWriter line_writer() { return writer.load(); }
 
 void write_line(const char* format, ...) {
-    char line[1024];
-    va_list values;
+    va_list values, again;
     va_start(values, format);
-    int length = vsnprintf(line, sizeof line, format, values);
+    va_copy(again, values);
+    int length = vsnprintf(nullptr, 0, format, values);
     va_end(values);
-    if (length < 0) return;
+    std::string line(length > 0 ? size_t(length) : 0, '\0');
+    if (length > 0) vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    if (line.empty()) return;
     if (LineWriter w = writer.load()) {
-        w(line);
+        w(line.c_str());
         return;
     }
-    fputs(line, stderr);
+    fputs(line.c_str(), stderr);
     fflush(stderr);
 }
 

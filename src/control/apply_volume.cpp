@@ -1,6 +1,5 @@
-#include <cstdio>
-
 #include "control/volume.h"
+#include "state/messages.h"
 #include "state/player_state.h"
 
 const char* stream_volume_reason(MMRESULT code) {
@@ -49,6 +48,8 @@ const char* set_details_reason(MMRESULT code) {
     }
 }
 
+// Each group of lines is handed to the writer as one message (state/messages.h).
+
 namespace {
 
 // The stream's volume call. The stream is used only while the pass holds it
@@ -70,8 +71,7 @@ void list_destinations(HMIXER mixer) {
         if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(mixer), &line, MIXER_GETLINEINFOF_DESTINATION) !=
             MMSYSERR_NOERROR)
             continue;
-        fprintf(stderr, "Destination #%lu = %s\n", static_cast<unsigned long>(i), line.szName);
-        fflush(stderr);
+        write_message("Destination #%lu = %s\n", static_cast<unsigned long>(i), line.szName);
     }
 }
 
@@ -83,12 +83,10 @@ void set_first_destination(HMIXER mixer, int volume) {
     line.dwSource = 0;
     MMRESULT e = mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(mixer), &line, MIXER_GETLINEINFOF_DESTINATION);
     if (e != MMSYSERR_NOERROR) {
-        fprintf(stderr, "Error #%d calling mixerGetLineInfo()\n", int(e));
-        fputs(line_info_reason(e), stderr);
-        fflush(stderr);
+        write_message("Error #%d calling mixerGetLineInfo()\n%s", int(e), line_info_reason(e));
         return;
     }
-    fprintf(stderr, "Mixerline: %s\n", line.szName);
+    write_message("Mixerline: %s\n", line.szName);
 
     MIXERCONTROLA control = {};
     MIXERLINECONTROLSA controls = {};
@@ -100,12 +98,10 @@ void set_first_destination(HMIXER mixer, int volume) {
     controls.pamxctrl = &control;
     e = mixerGetLineControlsA(reinterpret_cast<HMIXEROBJ>(mixer), &controls, MIXER_GETLINECONTROLSF_ONEBYTYPE);
     if (e != MMSYSERR_NOERROR) {
-        fprintf(stderr, "Error #%d calling mixerGetLineControls()\n", int(e));
-        fflush(stderr);
+        write_message("Error #%d calling mixerGetLineControls()\n", int(e));
         return;
     }
-    fprintf(stderr, "Mixercontrol: %s\n", control.szName);
-    fflush(stderr);
+    write_message("Mixercontrol: %s\n", control.szName);
 
     MIXERCONTROLDETAILS_UNSIGNED value = {mixer_volume_value(volume)};
     MIXERCONTROLDETAILS details = {};
@@ -117,10 +113,8 @@ void set_first_destination(HMIXER mixer, int volume) {
     details.paDetails = &value;
     e = mixerSetControlDetails(reinterpret_cast<HMIXEROBJ>(mixer), &details, MIXER_SETCONTROLDETAILSF_VALUE);
     if (e == MMSYSERR_NOERROR) return;
-    fprintf(stderr, "Error #%d calling mixerSetControlDetails() ", int(e));
-    fputs(set_details_reason(e), stderr);
-    fputs("Will have to use windows application volume control.\n", stderr);
-    fflush(stderr);
+    write_message("Error #%d calling mixerSetControlDetails() %sWill have to use windows application volume control.\n",
+                  int(e), set_details_reason(e));
 }
 
 }  // namespace
@@ -128,15 +122,11 @@ void set_first_destination(HMIXER mixer, int volume) {
 void apply_volume() {
     MMRESULT e = set_stream_volume(stream_volume_word(player_state.volume));
     if (e == MMSYSERR_NOERROR) return;
-    fputs("Cannot set volume via midi...", stderr);
-    fputs(stream_volume_reason(e), stderr);
-    fflush(stderr);
+    write_message("Cannot set volume via midi...%s", stream_volume_reason(e));
 
     e = mixerOpen(&player_state.mixer_handle, player_state.device_id, 0, 0, MIXER_OBJECTF_MIXER);
     if (e != MMSYSERR_NOERROR) {
-        fprintf(stderr, "ERROR: Can't open Mixer Device! -- %08X\n", unsigned(e));
-        fputs(mixer_open_reason(e), stderr);
-        fflush(stderr);
+        write_message("ERROR: Can't open Mixer Device! -- %08X\n%s", unsigned(e), mixer_open_reason(e));
         return;
     }
     list_destinations(player_state.mixer_handle);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control/stop.h"
 #include "control/volume.h"
 #include "state/messages.h"
 #include "state/player_state.h"
@@ -10,23 +11,25 @@
 namespace {
 
 // The name being read; it reaches name_buffer whole, under the lock.
-char incoming[name_buffer_size];
-
-void say(const char* text) {
-    fputs(text, stderr);
-    fflush(stderr);
-}
+char incoming[name_buffer_size];  // room for the longest name and its zero byte
 
 bool read_byte(uint8_t& byte) { return fread(&byte, 1, 1, stdin) == 1; }
 
-// Makes the name the current path, counts it and wakes the running pass.
+// Its message, formatted outside the lock.
+char received_line[name_buffer_size + 32];
+
+// Makes the name the current path, counts it and wakes the running pass. The
+// message is handed to the writer under the lock (a copy into its buffer that
+// never waits for standard error), so that it comes before the message of the
+// pass that this name ends, and after that of a pass the previous name ended.
 void hand_over_name(uint32_t length) {
+    incoming[length] = '\0';
+    snprintf(received_line, sizeof received_line, "New filename received: %s\n", incoming);
     EnterCriticalSection(&player_state.lock);
-    memcpy(player_state.name_buffer, incoming, length);
-    player_state.name_buffer[length] = '\0';
+    memcpy(player_state.name_buffer, incoming, length + 1);
     player_state.current_path = player_state.name_buffer;
     ++player_state.names_received;
-    write_message("New filename received: %s\n", player_state.name_buffer);
+    write_text(received_line);
     if (player_state.wake_event) SetEvent(player_state.wake_event);
     SetEvent(player_state.name_event);
     LeaveCriticalSection(&player_state.lock);
@@ -34,34 +37,24 @@ void hand_over_name(uint32_t length) {
 
 }  // namespace
 
-void end_process(int status) {
-    // Every message and marker is flushed as it is written, so there is nothing
-    // left to flush; flushing here could block for ever behind a controller
-    // that has stopped reading, and the end of input must always end the player.
-    ExitProcess(static_cast<UINT>(status));
-}
-
 DWORD WINAPI control_thread(LPVOID) {
     for (;;) {
         apply_volume();
-        say("read from stdin...");
+        write_text("read from stdin...");
 
         uint8_t b0, b1;
         if (!read_byte(b0) || !read_byte(b1)) end_process(0);
-        fprintf(stderr, "got %x %x\n", unsigned(b0), unsigned(b1));
-        fflush(stderr);
+        write_message("got %x %x\n", unsigned(b0), unsigned(b1));
 
         if (b0 == 0x00 || b0 >= 0x80) {
-            fprintf(stderr, "New volume received: %d\n", int(b1));
-            fflush(stderr);
+            write_message("New volume received: %d\n", int(b1));
             player_state.volume = b1;
             continue;
         }
 
         // The length is unsigned: a high byte of 0x80 or more still fits name_buffer.
         uint32_t length = b0 + 256u * b1;
-        fprintf(stderr, "New filename sending: %d bytes\n", int(length));
-        fflush(stderr);
+        write_message("New filename sending: %d bytes\n", int(length));
         uint32_t got = 0;
         while (got < length) {
             size_t n = fread(incoming + got, 1, length - got, stdin);
@@ -69,7 +62,7 @@ DWORD WINAPI control_thread(LPVOID) {
             got += static_cast<uint32_t>(n);
         }
         if (got < length) {
-            fprintf(stderr, "not enough data, got %d, expected %d bytes\n", int(got), int(length));
+            write_message("not enough data, got %d, expected %d bytes\n", int(got), int(length));
             end_process(0);
         }
         hand_over_name(length);

@@ -6,12 +6,8 @@
 #include "platform/platform.h"
 
 // The thread procedure; never returns: the end of standard input, a failed
-// read or a name cut short ends the process with status 0.
+// read or a name cut short ends the process with status 0 (end_process).
 DWORD WINAPI control_thread(LPVOID parameter);
 
 // Starts control_thread beside the pass loop.
 void start_control_thread();
-
-// Ends the process with the given status at once: the other threads left as
-// they are, nothing destroyed under them.
-[[noreturn]] void end_process(int status);

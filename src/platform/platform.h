@@ -14,4 +14,5 @@
 #include "platform/linux/kernel32.h"
 #include "platform/linux/mmsystem.h"
 #include "platform/linux/crt.h"
+#include "platform/linux/layer_lines.h"
 #endif

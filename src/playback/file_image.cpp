@@ -3,14 +3,66 @@
 #include <cstdio>
 #include <cstdlib>
 
-uint8_t* load_file_image(const char* path, size_t* size) {
+#include "platform/platform.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Opens path for reading in binary mode if it names a regular file, and gives
+// its size. Nothing here waits: a FIFO with no writer, a terminal or another
+// device is refused, not read.
+FILE* open_regular_file(const char* path, uint64_t* size) {
+#ifdef _WIN32
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
     FILE* file = fopen(path, "rb");
     if (!file) return nullptr;
-    fseek(file, 0, SEEK_END);
-    long length = ftell(file);
-    fseek(file, 0, SEEK_SET);
-    if (length < static_cast<long>(smf_header_bytes)) {
-        // Too short for the header, or not a file that has a size (a folder).
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    LARGE_INTEGER length;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &length) || length.QuadPart < 0) {
+        fclose(file);
+        return nullptr;
+    }
+    *size = uint64_t(length.QuadPart);
+    return file;
+#else
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        close(fd);
+        return nullptr;
+    }
+    // A regular file's reads never wait; the flag only mattered for the open.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE* file = fdopen(fd, "rb");
+    if (!file) {
+        close(fd);
+        return nullptr;
+    }
+    *size = uint64_t(status.st_size);
+    return file;
+#endif
+}
+
+}  // namespace
+
+uint8_t* load_file_image(const char* path, size_t* size) {
+    uint64_t length = 0;
+    FILE* file = open_regular_file(path, &length);
+    if (!file) return nullptr;
+    if (length > largest_file_image) {
+        fclose(file);
+        *size = length < SIZE_MAX ? size_t(length) : SIZE_MAX;
+        return nullptr;
+    }
+    if (length < smf_header_bytes) {
         fclose(file);
         return nullptr;
     }

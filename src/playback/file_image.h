@@ -9,8 +9,15 @@
 
 constexpr size_t smf_header_bytes = 14;
 
+// The largest file a pass loads: Standard MIDI Files are rarely above a few
+// MB, and the whole file is held in memory.
+constexpr size_t largest_file_image = size_t(256) << 20;
+
 // Reads the whole file at path into one heap block. Returns null when the file
-// cannot be opened or read whole, or is shorter than the 14-byte header.
+// cannot be opened or read whole, is not a regular file (a FIFO, a device or a
+// folder, refused without waiting for a writer), is shorter than the 14-byte
+// header, or is larger than largest_file_image; in that last case only, *size
+// receives the file's size (clamped to SIZE_MAX), before any memory is taken.
 uint8_t* load_file_image(const char* path, size_t* size);
 
 // The header's track count (offset 10) and time division (offset 12), both

@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "control/control_thread.h"
+#include "control/stop.h"
 #include "playback/play_file.h"
+#include "state/messages.h"
 #include "state/player_state.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +16,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     init_player_state();
+    // Before any other thread: the messages' writer, then the clean stop on
+    // the console's events.
+    start_message_writer();
+    install_stop_handlers();
     player_state.volume = atoi(argv[1]);
     _setmode(_fileno(stdin), _O_BINARY);
     // The path is in place before the control thread can store a name over it.

@@ -1,3 +1,5 @@
+// The pass loop: passes one after another on the main thread, the marker
+// after each, and the wait for a name after a pass that played nothing.
 #include <cstdio>
 #include <cstring>
 
@@ -19,18 +21,30 @@ void take_current_path() {
     LeaveCriticalSection(&player_state.lock);
 }
 
+// The process is ending and the pass is torn down: says so and waits for the
+// end, which the thread that asked for it brings.
+[[noreturn]] void rest() {
+    SetEvent(player_state.loop_stopped);
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (;;) WaitForSingleObject(never ? never : player_state.loop_stopped, INFINITE);
+}
+
 }  // namespace
 
 void run_pass_loop() {
     for (;;) {
+        if (stop_requested()) rest();
         take_current_path();
         play_file(pass_path);
+        // A pass cut short by the end of the process gets no marker.
+        if (stop_requested()) rest();
         fputs("1", stdout);
         fflush(stdout);
         // A pass that played something and ended by itself starts again at once;
         // so does one ended by a new name. After a pass that failed or had
         // nothing to play, wait for a name rather than retry without pause.
         if (player_state.pass_played_through) continue;
-        while (!name_arrived_since_pass_start()) WaitForSingleObject(player_state.name_event, INFINITE);
+        while (!name_arrived_since_pass_start() && !stop_requested())
+            WaitForSingleObject(player_state.name_event, INFINITE);
     }
 }

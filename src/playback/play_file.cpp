@@ -27,20 +27,17 @@ namespace {
 
 // Publishes the pass's stream and event to the control thread, or withdraws
 // them (null) before they are closed, so that a closed handle is never used.
-// A name that arrived while the pass was opening, with no event to signal
-// yet, wakes the pass at its first wait.
+// A name (or the end of the process) that came while the pass was opening,
+// with no event to signal yet, wakes the pass at its first wait.
 void publish(HMIDISTRM stream, HANDLE wake) {
     EnterCriticalSection(&player_state.lock);
     player_state.stream_handle = stream;
     player_state.wake_event = wake;
-    if (wake && player_state.names_received != player_state.pass_names_seen) SetEvent(wake);
+    if (wake && (player_state.names_received != player_state.pass_names_seen || player_state.stopping)) SetEvent(wake);
     LeaveCriticalSection(&player_state.lock);
 }
 
-void say(const char* text) {
-    fputs(text, stderr);
-    fflush(stderr);
-}
+void say(const char* text) { write_text(text); }
 
 }  // namespace
 
@@ -52,7 +49,10 @@ int play_file(const char* path) {
     size_t size = 0;
     uint8_t* image = load_file_image(path, &size);
     if (!image) {
-        write_message("could not open %s\n", path);
+        if (size > largest_file_image)
+            write_message("could not open %s: larger than %u MiB\n", path, unsigned(largest_file_image >> 20));
+        else
+            write_message("could not open %s\n", path);
         return 0;
     }
 
@@ -105,10 +105,14 @@ int play_file(const char* path) {
         header.dwBytesRecorded = bytes;
         if (midiStreamOut(stream, &header, sizeof header) != MMSYSERR_NOERROR) break;
         WaitForSingleObject(wake, INFINITE);
+        // The process is ending: straight to the teardown, with nothing to say.
+        if (stop_requested()) break;
         if (!name_arrived_since_pass_start()) {
             say("buffering...\n");
             continue;
         }
+        // Handed to the writer (never written) under the lock: it names the
+        // newest name, after that name's own message.
         EnterCriticalSection(&player_state.lock);
         write_message("switch to new file %s.\n", player_state.current_path);
         LeaveCriticalSection(&player_state.lock);

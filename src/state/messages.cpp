@@ -2,25 +2,132 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
+#include "platform/platform.h"
 #include "state/player_state.h"
 
 namespace {
 
 // The longest message: a name of name_buffer_size bytes and its words.
 constexpr size_t longest_message = name_buffer_size + 64;
+static_assert(message_buffer_bytes >= 2 * longest_message);
+
+// The buffer is a ring: bytes [written, queued) wait for the writer; both
+// counts only grow, a byte's place is its count modulo the ring's size. The
+// writer reads its bytes outside the lock: no thread writes them until
+// `written` has passed them.
+CRITICAL_SECTION lock;
+char ring[message_buffer_bytes];
+size_t queued = 0;            // guarded by lock
+size_t written = 0;           // guarded by lock
+unsigned long dropped = 0;    // guarded by lock: messages that found no room
+bool started = false;         // set once, before any other thread runs
+HANDLE pending;               // automatic reset: something was queued
+HANDLE all_written;           // manual reset: signalled while nothing waits
+
+// Writes the bytes to standard error, as many write calls as it takes; a
+// failed write (no reader left) loses the rest.
+void write_out(const char* text, size_t size) {
+    int fd = _fileno(stderr);
+    while (size > 0) {
+        unsigned chunk = size < 0x10000 ? unsigned(size) : 0x10000u;
+        int n = _write(fd, text, chunk);
+        if (n <= 0) return;
+        text += n;
+        size -= size_t(n);
+    }
+}
+
+void put(const char* text, size_t size) {
+    size_t at = queued % sizeof ring;
+    size_t first = size < sizeof ring - at ? size : sizeof ring - at;
+    memcpy(ring + at, text, first);
+    memcpy(ring, text + first, size - first);
+    queued += size;
+}
+
+DWORD WINAPI write_messages(LPVOID) {
+    for (;;) {
+        WaitForSingleObject(pending, INFINITE);
+        for (;;) {
+            EnterCriticalSection(&lock);
+            size_t waiting = queued - written;
+            if (waiting == 0) {
+                SetEvent(all_written);
+                LeaveCriticalSection(&lock);
+                break;
+            }
+            size_t at = written % sizeof ring;
+            size_t chunk = waiting < sizeof ring - at ? waiting : sizeof ring - at;
+            LeaveCriticalSection(&lock);
+            write_out(ring + at, chunk);  // may block: only this thread waits
+            EnterCriticalSection(&lock);
+            written += chunk;
+            LeaveCriticalSection(&lock);
+        }
+    }
+}
+
+// Queues one whole message, or counts it as dropped. Never waits for the
+// writer: the lock is only held to copy bytes.
+void hand_over(const char* text, size_t size) {
+    if (!started) {
+        write_out(text, size);
+        return;
+    }
+    EnterCriticalSection(&lock);
+    size_t room = sizeof ring - (queued - written);
+    char note[96];
+    size_t note_size = 0;
+    if (dropped) {
+        int n = snprintf(note, sizeof note, "smfstream: %lu messages dropped: standard error was not read\n", dropped);
+        note_size = n > 0 ? size_t(n) : 0;
+    }
+    if (note_size + size <= room) {
+        put(note, note_size);
+        put(text, size);
+        dropped = 0;
+        ResetEvent(all_written);
+        SetEvent(pending);
+    } else {
+        ++dropped;
+    }
+    LeaveCriticalSection(&lock);
+}
 
 }  // namespace
 
+void start_message_writer() {
+    if (started) return;
+    InitializeCriticalSection(&lock);
+    pending = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    all_written = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (!pending || !all_written) return;
+    HANDLE thread = CreateThread(nullptr, 0, write_messages, nullptr, 0, nullptr);
+    if (!thread) return;
+    CloseHandle(thread);
+    started = true;
+#ifndef _WIN32
+    // Our Linux layer's own lines (why device 0 cannot be opened) go the same way.
+    platform::set_line_writer(write_text);
+#endif
+}
+
 void write_message(const char* format, ...) {
-    // Each thread has its own: both threads write messages.
+    // Each thread has its own: several threads write messages.
     thread_local char text[longest_message];
     va_list values;
     va_start(values, format);
     int length = vsnprintf(text, sizeof text, format, values);
     va_end(values);
     if (length < 0) return;
-    size_t size = static_cast<size_t>(length) < sizeof text ? size_t(length) : sizeof text - 1;
-    fwrite(text, 1, size, stderr);
-    fflush(stderr);
+    hand_over(text, static_cast<size_t>(length) < sizeof text ? size_t(length) : sizeof text - 1);
+}
+
+void write_text(const char* text) { hand_over(text, strlen(text)); }
+
+bool wait_messages_written(unsigned long milliseconds) {
+    if (!started) return true;
+    return WaitForSingleObject(all_written, DWORD(milliseconds)) == WAIT_OBJECT_0;
 }

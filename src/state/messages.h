@@ -1,6 +1,11 @@
-// Messages on standard error that hold a file name, which may be up to 65407
-// bytes long.
+// Messages on standard error: the player's one writer to it. The threads hand
+// finished messages to a writer thread through a bounded buffer and go on at
+// once; standard error that is not read never holds up playback, the control
+// channel or the exit. A message that finds the buffer full is dropped whole,
+// and the number dropped is said in one line before the next message that fits.
 #pragma once
+
+#include <cstddef>
 
 #if defined(__GNUC__)
 #define SMF_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
@@ -8,9 +13,22 @@
 #define SMF_PRINTF_FORMAT
 #endif
 
-// Formats the message and writes it with one call, then flushes. The
-// runtime's formatted output to unbuffered standard error hands a long text
-// over in pieces (8 KB at a time) without holding the stream between them, so
-// that the other thread's messages could land inside it; one write of the
-// whole text holds the stream throughout.
+// Bytes the buffer holds: room for the longest message (a name of 65407 bytes
+// and its words) several times over.
+constexpr size_t message_buffer_bytes = 256 * 1024;
+
+// Starts the writer thread; the entry calls it before any other thread starts.
+// Until then (and in tests that call the player's procedures directly, or if
+// the thread cannot start) each message is written at once by its own thread.
+void start_message_writer();
+
+// Formats the message and hands it over whole, so that the other thread's
+// messages never land inside it.
 void write_message(const char* format, ...) SMF_PRINTF_FORMAT;
+
+// A fixed text, handed over the same way.
+void write_text(const char* text);
+
+// Waits until every message handed over has been written, for at most the
+// given time; false if some are still waiting (nobody reads standard error).
+bool wait_messages_written(unsigned long milliseconds);

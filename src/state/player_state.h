@@ -4,8 +4,8 @@
 // Who owns what:
 //   volume, mixer_handle            the control thread alone
 //   last_event_time, pass_*         the main thread alone
-//   current_path, name_buffer, names_received, stream_handle, wake_event
-//                                   guarded by lock
+//   current_path, name_buffer, names_received, stream_handle, wake_event,
+//   stopping                        guarded by lock
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,8 @@ struct PlayerState {
     CRITICAL_SECTION lock;
     uint32_t names_received;           // every name counts, also a repeated one
     HANDLE name_event;                 // signalled on every name, for the idle loop
+    bool stopping;                     // the process is ending: the pass and the loop stop
+    HANDLE loop_stopped;               // manual reset: the main thread has torn its pass down
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
     bool pass_played_through;          // the last pass placed records and ended by itself
@@ -54,3 +56,6 @@ struct TrackCursor {
 
 // Prepares the lock and the idle loop's event; the entry calls it first.
 void init_player_state();
+
+// Whether the process is ending (control/stop.h): the pass and the loop stop.
+bool stop_requested();

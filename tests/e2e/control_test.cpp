@@ -150,6 +150,29 @@ TEST(ControlChannel, MessagesWithALongNameAreNotSplitByTheOtherThread) {
         << " bytes of the name";
 }
 
+TEST(ControlChannel, StandardErrorThatIsNeverReadStopsNothing) {
+    // A command writes about 52 bytes on standard error and a pass about 32:
+    // a 64 KiB pipe that nobody reads is full after some 1300 commands.
+    TempDir dir;
+    dir.write("song.mid", songs::notes(60, 3));
+    SpawnOptions options;
+    options.stderr_unread = true;
+    PlayerRun run(dir, "200", "song.mid", Timing::real_time, {}, options);
+    const size_t commands = 20000;
+    smf::Bytes input;
+    for (size_t i = 0; i < commands; ++i) input.insert(input.end(), {0x00, uint8_t(i)});
+    ASSERT_TRUE(run.send(input));
+    // Every command reaches the device, and the passes go on.
+    EXPECT_TRUE(run.wait_trace([&](const std::vector<TraceLine>& t) { return volume_words(t).size() == commands + 1; },
+                               30s));
+    size_t markers = run.child().out().size();
+    EXPECT_TRUE(run.child().wait_out_count("1", markers + 3));
+    run.child().close_stdin();
+    ExitStatus status = run.child().wait(1s);
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_TRUE(songs::only_markers(run.child().out()));
+}
+
 TEST(ControlChannel, NamesReachTheFileSystemByteForByte) {
     // A file whose name holds a carriage return, a line feed and 0x1A plays.
     TempDir dir;

@@ -3,6 +3,9 @@
 // command line, and the marker after every pass.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <thread>
 
 #include "e2e/songs.h"
@@ -56,6 +59,61 @@ TEST(Entry, MissingFileIsReportedOnceThenTheLoopWaitsForAName) {
     EXPECT_EQ(child.out(), "11");
     EXPECT_EQ(pass_messages(child.err(), {"missing.mid", "other.mid"}),
               "could not open missing.mid\ncould not open other.mid\n");
+}
+
+TEST(Entry, NamesOfWhatIsNoRegularFileAreRefusedAtOnce) {
+    // A FIFO with no writer would hold the open for ever; a folder has no
+    // size; a file over the limit would take its size in memory. Each gets its
+    // line and its marker at once, and the valid name after them plays.
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.mid").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.file("folder.mid").c_str(), 0755), 0);
+    dir.write("big.mid", smf::file({}));
+    ASSERT_EQ(truncate(dir.file("big.mid").c_str(), (off_t(256) << 20) + 1), 0);
+    dir.write("song.mid", songs::notes(61, 3));
+    PlayerRun run(dir, "200", "missing.mid");
+    ChildProcess& child = run.child();
+    ASSERT_TRUE(child.wait_out_count("1", 1));
+    const std::pair<std::string, std::string> names[] = {
+        {"fifo.mid", "could not open fifo.mid\n"},
+        {"folder.mid", "could not open folder.mid\n"},
+        {"big.mid", "could not open big.mid: larger than 256 MiB\n"},
+    };
+    size_t markers = 1;
+    for (const auto& [name, line] : names) {
+        SCOPED_TRACE(name);
+        run.send(name_command(name));
+        ASSERT_TRUE(child.wait_out_count("1", ++markers, 5s));
+        EXPECT_TRUE(child.wait_err_contains(line, 5s)) << child.err();
+    }
+    run.send(name_command("song.mid"));
+    EXPECT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {
+        for (const TraceStream& s : trace_streams(t))
+            if (!s.events.empty() && songs::note_on_key(s.events[0].word) == 61) return true;
+        return false;
+    }));
+    child.close_stdin();
+    ExitStatus status = child.wait();
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+}
+
+TEST(Entry, AClosedStandardStreamLeavesTheTraceAlone) {
+    // Started with standard error (or output) closed, the trace file the
+    // device opens would take its number and receive the messages (markers).
+    for (int fd : {2, 1}) {
+        SCOPED_TRACE(fd);
+        TempDir dir;
+        dir.write("song.mid", songs::notes(60, 3));
+        SpawnOptions options;
+        options.closed_fds = {fd};
+        PlayerRun run(dir, "200", "song.mid", Timing::fast, {}, options);
+        ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) { return trace_streams(t).size() >= 3; }));
+        run.child().close_stdin();
+        ExitStatus status = run.child().wait();
+        EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        for (const TraceLine& line : run.trace()) EXPECT_NE(line.kind, TraceLine::unknown) << line.text;
+        EXPECT_EQ(read_text(run.trace_path()).back(), '\n');
+    }
 }
 
 TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {

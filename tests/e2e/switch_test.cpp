@@ -3,6 +3,8 @@
 // ends the process. Bounds only gross failures (a switch seconds late, a hang).
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -130,17 +132,53 @@ TEST_F(Switching, NameOfThePlayingFileStartsItAgain) {
     }
 }
 
-TEST_F(Switching, EndOfInputEndsTheProcessWithNothingMore) {
-    PlayerRun run(dir, "200", "a.mid", Timing::real_time);
-    ASSERT_TRUE(run.wait_trace(has_events(0)));
-    ASSERT_TRUE(run.child().wait_err_contains("read from stdin..."));
-    run.child().close_stdin();
-    ExitStatus status = run.child().wait(3s);
-    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-    EXPECT_EQ(run.child().out(), "");
-    std::string err = run.child().err();
-    EXPECT_EQ(control_messages(err, {}), "read from stdin...");
-    EXPECT_EQ(pass_messages(err, {}), "buffering...\n");
+// Every way out, with a note sounding: the pass stops through its own
+// teardown (the device reset, then the stream closed) and the process ends
+// with the status it always had: 0, or killed by the signal.
+TEST_F(Switching, EveryWayOutResetsAndClosesTheStream) {
+    const smf::Bytes held =
+        smf::file({smf::Track().note_on(0, 0, 60, 100).note_off(10 * songs::ticks_per_second, 0, 60).end()}, songs::ppqn);
+    const std::string prompt = "read from stdin...";
+    struct Row {
+        const char* what;
+        smf::Bytes input;  // then the end of input; or, with a signal, nothing
+        int signal;
+        std::string control;
+    };
+    const Row rows[] = {
+        {"end of input", {}, 0, prompt},
+        {"a name cut short", {0x03, 0x00, 'a'}, 0,
+         prompt + "got 3 0\nNew filename sending: 3 bytes\nnot enough data, got 1, expected 3 bytes\n"},
+        {"SIGTERM", {}, SIGTERM, prompt},
+        {"SIGINT", {}, SIGINT, prompt},
+        {"SIGHUP", {}, SIGHUP, prompt},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir here;
+        here.write("held.mid", held);
+        PlayerRun run(here, "200", "held.mid", Timing::real_time);
+        ASSERT_TRUE(run.wait_trace(has_events(0)));
+        ASSERT_TRUE(run.child().wait_err_contains(prompt));
+        if (row.signal) {
+            run.child().send_signal(row.signal);
+        } else {
+            ASSERT_TRUE(run.send(row.input));
+            run.child().close_stdin();
+        }
+        ExitStatus status = run.child().wait(3s);
+        if (row.signal)
+            EXPECT_TRUE(status.signalled && status.signal == row.signal) << status.describe();
+        else
+            EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        EXPECT_EQ(run.child().out(), "");
+        std::string err = run.child().err();
+        EXPECT_EQ(control_messages(err, {}), row.control);
+        EXPECT_EQ(pass_messages(err, {}), "buffering...\n");
+        std::vector<TraceStream> streams = trace_streams(run.trace());
+        ASSERT_EQ(streams.size(), 1u);
+        EXPECT_EQ(trace_shape(streams[0].lines), "open timediv restart ev reset done close");
+    }
 }
 
 // The road of a typical run, message by message.

@@ -1,11 +1,14 @@
 // Device 0 from SMFSTREAM_DEVICE: read once, and a device that cannot be
-// opened is said once, not once per pass. Its own program: the setting is
-// read once per process.
+// opened is said once, not once per pass; and the end of the process, which
+// silences it. Its own program: the setting is read once per process.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 
+#include "platform/linux/midi_device.h"
 #include "platform/platform.h"
 
 namespace {
@@ -27,6 +30,27 @@ TEST(Device0, AnUnknownSettingFailsEveryOpenButIsSaidOnce) {
     EXPECT_EQ(said,
               "smfstream: no MIDI output: SMFSTREAM_DEVICE=speaker is not one of trace:FILE, trace-fast:FILE, synth, "
               "synth:FILE.wav, alsa, alsa:PORT\n");
+}
+
+// A device whose silencing never returns, as a device stuck in its driver.
+class HangingDevice : public platform::MidiDevice {
+public:
+    void play(uint64_t, int64_t, int64_t, DWORD) override {}
+    void silence() override {
+        for (;;) pause();
+    }
+};
+
+TEST(ExitProcess, EndsWithItsStatusEvenIfADeviceHangs) {
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            static HangingDevice hanging;
+            platform::use_device0(&hanging);
+            ExitProcess(7);
+        },
+        testing::ExitedWithCode(7), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const SpawnOpti
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    for (int fd : options.closed_fds) posix_spawn_file_actions_addclose(&actions, fd);
     if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     std::vector<std::string> args = argv;
     std::vector<std::string> vars = child_environment(options.env);
@@ -102,7 +103,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const SpawnOpti
     pid_ = pid;
     stdin_fd_ = in[1];
     out_reader_ = std::thread([this, fd = out[0]] { read_into(fd, out_); });
-    err_reader_ = std::thread([this, fd = err[0]] { read_into(fd, err_); });
+    if (options.stderr_unread) {
+        unread_fd_ = err[0];
+        err_.ended = true;
+    } else {
+        err_reader_ = std::thread([this, fd = err[0]] { read_into(fd, err_); });
+    }
 }
 
 ChildProcess::~ChildProcess() {
@@ -113,6 +119,11 @@ ChildProcess::~ChildProcess() {
         reaped_ = true;
     }
     finish_readers();
+    if (unread_fd_ >= 0) close(unread_fd_);
+}
+
+void ChildProcess::send_signal(int number) {
+    if (pid_ > 0 && !reaped_) kill(pid_, number);
 }
 
 void ChildProcess::read_into(int fd, Stream& stream) {

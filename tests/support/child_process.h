@@ -39,6 +39,11 @@ struct SpawnOptions {
     std::map<std::string, std::string> env;
     std::string program;  // the program's path when argv[0] is not it
     std::string cwd;      // the child's working directory, when not the test's
+    // Standard error is a pipe that nobody reads (a controller that never
+    // reads it): err() stays empty and the child's writes fill the pipe.
+    bool stderr_unread = false;
+    // Descriptors (0, 1 or 2) the child starts with closed, instead of a pipe.
+    std::vector<int> closed_fds;
 };
 
 // Exit status of a child that ThreadSanitizer stopped.
@@ -80,6 +85,9 @@ public:
     // Whether the child is still running.
     bool running();
 
+    // Sends the child a signal (SIGTERM, SIGINT, ...).
+    void send_signal(int signal);
+
 private:
     struct Stream {
         std::string text;
@@ -91,6 +99,7 @@ private:
 
     pid_t pid_ = -1;
     int stdin_fd_ = -1;
+    int unread_fd_ = -1;  // the read end of an unread standard error
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Stream out_, err_;

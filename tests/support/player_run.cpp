@@ -19,10 +19,10 @@ std::vector<uint8_t> name_command(const std::string& name) {
 }
 
 PlayerRun::PlayerRun(const TempDir& dir, const std::string& volume, const std::string& path, Timing timing,
-                     const std::map<std::string, std::string>& env)
+                     const std::map<std::string, std::string>& env, const SpawnOptions& base)
     : trace_path_(dir.file("trace")) {
-    SpawnOptions options;
-    options.env = env;
+    SpawnOptions options = base;
+    for (const auto& [name, value] : env) options.env[name] = value;
     if (!options.env.count("SMFSTREAM_DEVICE"))
         options.env["SMFSTREAM_DEVICE"] = (timing == Timing::fast ? "trace-fast:" : "trace:") + trace_path_;
     options.cwd = dir.path();

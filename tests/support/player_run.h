@@ -29,8 +29,9 @@ enum class Timing { fast, real_time };
 // sets SMFSTREAM_DEVICE.
 class PlayerRun {
 public:
+    // options: how the child is started (its standard streams), env added.
     PlayerRun(const TempDir& dir, const std::string& volume, const std::string& path, Timing timing = Timing::fast,
-              const std::map<std::string, std::string>& env = {});
+              const std::map<std::string, std::string>& env = {}, const SpawnOptions& options = {});
 
     ChildProcess& child() { return *child_; }
     const std::string& trace_path() const { return trace_path_; }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/linux/alsa_event.h"
+#include "platform/linux/layer_lines.h"
 #include "platform/linux/sound_library_quiet.h"
 
 namespace platform {
@@ -85,8 +86,7 @@ bool first_output_port(snd_seq_t* seq, snd_seq_addr_t* address) {
 }
 
 void no_output(const std::string& why) {
-    fprintf(stderr, "smfstream: no MIDI output: %s\n", why.c_str());
-    fflush(stderr);
+    write_line("smfstream: no MIDI output: %s\n", why.c_str());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/linux/device_kinds.h"
+#include "platform/linux/layer_lines.h"
 #include "platform/linux/sound_module.h"
 
 namespace platform {
@@ -25,8 +26,7 @@ MidiDevice* open_sound_device(MidiDevice* (*SoundModule::*open)(const char*, MMR
     const char* why = "";
     const SoundModule* module = sound_module(&why);
     if (!module) {
-        fprintf(stderr, "smfstream: no MIDI output: the sound module cannot be loaded: %s\n", why);
-        fflush(stderr);
+        write_line("smfstream: no MIDI output: the sound module cannot be loaded: %s\n", why);
         *error = MMSYSERR_NODRIVER;
         return nullptr;
     }
@@ -43,11 +43,10 @@ MidiDevice* open_configured(MMRESULT* error) {
     case DeviceSetting::Kind::alsa: return open_sound_device(&SoundModule::open_alsa_device, setting.argument, error);
     case DeviceSetting::Kind::unknown: break;
     }
-    fprintf(stderr,
+    write_line(
             "smfstream: no MIDI output: SMFSTREAM_DEVICE=%s is not one of trace:FILE, trace-fast:FILE, synth, "
             "synth:FILE.wav, alsa, alsa:PORT\n",
             value);
-    fflush(stderr);
     *error = MMSYSERR_NODRIVER;
     return nullptr;
 }

@@ -19,6 +19,7 @@ const platform::SoundModule module = {
     platform::open_alsa_mixer,
     platform::close_alsa_mixer,
     platform::set_alsa_mixer_volume,
+    platform::set_line_writer,
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "platform/linux/layer_lines.h"
 #include "platform/linux/midi_device.h"
 #include "platform/linux/mixer_lines.h"
 
@@ -21,6 +22,9 @@ struct SoundModule {
     AlsaMixer* (*open_alsa_mixer)(MixerCard* card);                           // alsa_mixer.h
     void (*close_alsa_mixer)(AlsaMixer* mixer);
     bool (*set_alsa_mixer_volume)(AlsaMixer* mixer, size_t destination, long volume);
+    // The program's writer for the module's lines (layer_lines.h); the loader
+    // passes it on before any other entry is called.
+    void (*set_line_writer)(LineWriter writer);
 };
 
 constexpr const char* sound_module_file = "libsmfstream-sound.so";

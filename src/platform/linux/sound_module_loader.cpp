@@ -70,6 +70,7 @@ const SoundModule* sound_module(const char** why) {
             return;
         }
         loaded = entry();
+        if (loaded) loaded->set_line_writer(line_writer());
     });
     if (!loaded && why) *why = failure.c_str();
     return loaded;

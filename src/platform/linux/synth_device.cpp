@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/layer_lines.h"
 #include "platform/linux/short_message.h"
 #include "platform/linux/sound_library_quiet.h"
 #include "platform/linux/wav_file.h"
@@ -69,8 +70,7 @@ void silence_synth(fluid_synth_t* synth) {
 }
 
 void no_output(const char* why) {
-    fprintf(stderr, "smfstream: no MIDI output: %s\n", why);
-    fflush(stderr);
+    write_line("smfstream: no MIDI output: %s\n", why);
 }
 
 class SynthDevice final : public MidiDevice {

@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "platform/linux/device_kinds.h"
+#include "platform/linux/layer_lines.h"
 
 namespace platform {
 
@@ -83,9 +84,7 @@ private:
 MidiDevice* open_trace_device(const std::string& path, bool real_time, MMRESULT* error) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        fprintf(stderr, "smfstream: no MIDI output: cannot open the trace file %s: %s\n", path.c_str(),
-                strerror(errno));
-        fflush(stderr);
+        write_line("smfstream: no MIDI output: cannot open the trace file %s: %s\n", path.c_str(), strerror(errno));
         *error = MMSYSERR_NODRIVER;
         return nullptr;
     }

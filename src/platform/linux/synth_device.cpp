@@ -316,6 +316,16 @@ public:
             silenced_ = true;
         }
         if (live_) {
+            // What was handed over sounds first: the sound runs the latency
+            // behind the records.
+            const int64_t until = monotonic_ns() + int64_t((latency_ms() + 5.0) * 1e6);
+            while (monotonic_ns() < until) {
+                {
+                    std::lock_guard<std::mutex> hold(queue_lock_);
+                    if (queue_.empty()) break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             double reverb = 0.2, chorus = 2.0;
             fluid_settings_getnum(settings_, "synth.reverb.level", &reverb);
             fluid_settings_getnum(settings_, "synth.chorus.level", &chorus);

@@ -162,7 +162,7 @@ TEST(AlsaDevice, NoSequencerMeansNoDriverAndOneLine) {
     EXPECT_EQ(said.find("ALSA lib"), std::string::npos) << said;  // the library says nothing itself
 }
 
-TEST(MixerLines, VolumeScalesLinearlyIntoTheElementsRange) {
+TEST(MixerLines, VolumeGoesIntoTheElementsRange) {
     struct Case {
         DWORD value;
         long minimum, maximum, expected;
@@ -177,6 +177,16 @@ TEST(MixerLines, VolumeScalesLinearlyIntoTheElementsRange) {
     for (const Case& c : cases)
         EXPECT_EQ(platform::element_volume(c.value, c.minimum, c.maximum), c.expected)
             << c.value << " in " << c.minimum << ".." << c.maximum;
+    // An element that knows its decibels (hundredths) gets the volume taper:
+    // 0 its minimum, then 36 dB in equal steps up to its maximum.
+    const Case on_taper[] = {
+        {0, -6400, 0, -6400}, {1, -6400, 0, -3600}, {32768, -6400, 0, -1800}, {65535, -6400, 0, 0},
+        {65535, -4650, 600, 600}, {1, -2000, 0, -2000},  // below the element's range: its minimum
+        {70000, -6400, 0, 0},
+    };
+    for (const Case& c : on_taper)
+        EXPECT_EQ(platform::element_volume_db(c.value, c.minimum, c.maximum), c.expected)
+            << c.value << " in " << c.minimum << ".." << c.maximum << " (1/100 dB)";
 }
 
 platform::MixerCard two_destination_card() {

@@ -21,10 +21,6 @@
 
 namespace platform {
 
-double volume_taper_db(unsigned volume16) {
-    return synth_volume_range_db * (double(std::min(volume16, 65535u)) / 65535.0 - 1.0);
-}
-
 float synth_gain(DWORD volume) {
     const unsigned left = volume & 0xFFFF;
     if (left == 0) return 0.0f;

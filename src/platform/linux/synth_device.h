@@ -14,22 +14,19 @@
 #include <vector>
 
 #include "platform/linux/midi_device.h"
+#include "platform/linux/mixer_lines.h"
 
 namespace platform {
 
 constexpr const char* default_soundfont = "/usr/share/sounds/sf2/default-GM.sf2";
 
-// The synthesizer's gain for a midiOutSetVolume word: a logarithmic taper of
-// the left volume (the low 16 bits), equal steps of the word equal steps in
-// decibels, from synth_volume_range_db below full at 1 to synth_full_gain at
-// 0xFFFF; 0 is silence.
+// The synthesizer's gain for a midiOutSetVolume word: the left volume (the
+// low 16 bits) on the volume taper (mixer_lines.h), from
+// synth_volume_range_db below full at 1 to synth_full_gain at 0xFFFF; 0 is
+// silence. The player's starting volume, 127 (0x7F7F), gives 0.1.
 constexpr float synth_full_gain = 0.8f;
-constexpr double synth_volume_range_db = 36.0;
+constexpr double synth_volume_range_db = volume_taper_range_db;
 float synth_gain(DWORD volume);
-
-// The taper itself: the level in decibels (0 at full, negative below) of a
-// 16-bit volume, 1 to 65535; the mixer follows the same curve.
-double volume_taper_db(unsigned volume16);
 
 // Applies SMFSTREAM_SYNTH_SETTINGS-style text ("name=value name=value") to
 // FluidSynth settings (a fluid_settings_t*). A name FluidSynth does not know

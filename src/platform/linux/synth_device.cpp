@@ -165,6 +165,7 @@ public:
     ~SynthDevice() override {
         finish();
         if (sequencer_) delete_fluid_sequencer(sequencer_);
+        if (timer_) delete_fluid_event(timer_);
         if (synth_) delete_fluid_synth(synth_);
         if (settings_) delete_fluid_settings(settings_);
     }

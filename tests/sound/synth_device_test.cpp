@@ -184,6 +184,47 @@ TEST(SynthDevice, ResetReleasesEveryNote) {
     printf("half level to 1%% in %.0f ms after the reset\n", fall * 1000);
 }
 
+// The pitch of a steady tone from `from` seconds on, by its period's
+// autocorrelation between 200 and 400 Hz.
+double pitch_at(const wav::Audio& audio, double from) {
+    const size_t at = size_t(from * audio.sample_rate), window = 4096;
+    size_t best_lag = 0;
+    double best = -1;
+    for (size_t lag = audio.sample_rate / 400; lag <= audio.sample_rate / 200; ++lag) {
+        double sum = 0;
+        for (size_t i = at; i < at + window && i + lag < audio.mono.size(); ++i) sum += audio.mono[i] * audio.mono[i + lag];
+        if (sum > best) best = sum, best_lag = lag;
+    }
+    return best_lag ? double(audio.sample_rate) / best_lag : 0;
+}
+
+// Each file starts on channels as General MIDI leaves them: a bend the file
+// before left up does not carry over into the next one's notes.
+TEST(SynthDevice, AStreamOpensOnChannelsBackToTheirDefaults) {
+    Rendering r("synth_clean.wav");
+    ASSERT_TRUE(r.device);
+    const Clock::time_point first = Clock::now() + milliseconds(50), second = first + milliseconds(900);
+    r.device->stream_opened();
+    r.device->play(0, 0, 0, program(0, 19));  // an organ: a steady tone
+    restart_at(*r.device, first);
+    play_at(*r.device, first, milliseconds(0), milliseconds(0), 0x007F7FE0);  // bent up two semitones
+    play_at(*r.device, first, milliseconds(0), milliseconds(0), note_on(0, 60, 110));
+    play_at(*r.device, first, milliseconds(400), milliseconds(0), note_off(0, 60));
+    std::this_thread::sleep_until(first + milliseconds(500));
+    r.device->reset();
+    r.device->stream_opened();
+    r.device->play(0, 0, 0, program(0, 19));
+    restart_at(*r.device, second);
+    play_at(*r.device, second, milliseconds(0), milliseconds(0), note_on(0, 60, 110));
+    play_at(*r.device, second, milliseconds(400), milliseconds(0), note_off(0, 60));
+    std::this_thread::sleep_for(milliseconds(500));
+    wav::Audio audio = r.finish();
+    ASSERT_TRUE(audio.valid) << audio.problem;
+    const double start = wav::first_sound(audio);
+    EXPECT_NEAR(pitch_at(audio, start + 0.15), 293.7, 4.0);  // D4: the bend sounds
+    EXPECT_NEAR(pitch_at(audio, start + seconds_between(first, second) + 0.15), 261.6, 4.0);  // C4 again
+}
+
 // The child of the test below: renders into SYNTH_CHILD_WAV until killed.
 TEST(SynthDevice, ChildRenderingUntilKilled) {
     const char* path = getenv("SYNTH_CHILD_WAV");

@@ -235,7 +235,6 @@ public:
     double latency_ms() const {
         return live_ ? double(lead_frames_) * 1000.0 / sample_rate_ + margin_ms : 0.0;
     }
-    int64_t lead_frames() const { return lead_frames_; }
 
     bool start_rendering(const char* path) {
         if (!wav_.open(path, uint32_t(std::lround(sample_rate_)), 2)) return false;
@@ -272,6 +271,7 @@ public:
         unsigned at_ms;
         {
             std::lock_guard<std::mutex> hold(queue_lock_);
+            if (silenced_) return;  // the exit: nothing sounds any more
             if ((word >> 24) == MEVT_TEMPO) {
                 if (timed_) tempo_change(tick, due_us, word & 0xFFFFFF);
                 return;
@@ -295,6 +295,7 @@ public:
         unsigned at_ms;
         {
             std::lock_guard<std::mutex> hold(queue_lock_);
+            if (silenced_) return;
             at_ms = now_ms_locked(monotonic_ns());
             queue_.erase(std::upper_bound(queue_.begin(), queue_.end(), at_ms,
                                           [](unsigned ms, const Scheduled& s) { return ms < s.ms; }),
@@ -478,6 +479,7 @@ private:
         unsigned at_ms;
         {
             std::lock_guard<std::mutex> hold(queue_lock_);
+            if (silenced_) return;
             at_ms = now_ms_locked(monotonic_ns());
             insert({at_ms, kind, word, gain});
         }

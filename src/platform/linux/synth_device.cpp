@@ -39,7 +39,7 @@ constexpr double margin_ms = 5.0;
 constexpr double fade_ms = 30.0;
 // How far the WAV rendering stays behind the clock: a record handed over up
 // to this late still lands in its own block in the file.
-constexpr double render_delay_ms = 50.0;
+constexpr double render_delay_ms = 100.0;
 // The WAV rendering wakes up every so many frames (5.8 ms).
 constexpr int64_t wake_frames = 4 * block_frames;
 // The audio drivers a desktop has, in the order they are tried when the

@@ -207,9 +207,6 @@ public:
     // Starts `name`, or FluidSynth's default when null.
     bool start_audio_driver(const char* name) {
         if (name) fluid_settings_setstr(settings_, "audio.driver", name);
-        driver_ = new_fluid_audio_driver(settings_, synth_);
-        if (!driver_) return false;
-        live_ = true;
         int period = 64, periods = 2;
         fluid_settings_getint(settings_, "audio.period-size", &period);
         fluid_settings_getint(settings_, "audio.periods", &periods);
@@ -218,7 +215,10 @@ public:
         const std::string driver = audio_driver_name();
         const bool buffered = driver == "alsa" || driver == "oss" || driver == "pulseaudio";
         lead_frames_ = int64_t(period) * (buffered ? std::max(periods, 1) : 1);
-        return true;
+        live_ = true;  // before the driver's thread starts
+        driver_ = new_fluid_audio_driver(settings_, synth_);
+        if (!driver_) live_ = false;
+        return driver_ != nullptr;
     }
 
     bool driver_available(const char* name) const { return has_option(settings_, "audio.driver", name, nullptr); }
@@ -255,10 +255,12 @@ public:
     // reach, however far ahead the driver renders, is the timeline's start.
     void restarted() override {
         const int64_t now = monotonic_ns();
-        const int64_t reached = rendered_block_estimate(now);
         std::lock_guard<std::mutex> hold(queue_lock_);
-        int64_t frames = reached * block_frames;
-        if (live_) frames += lead_frames_ + extra_lead_frames_ + int64_t((margin_ms / 1000.0) * sample_rate_) - block_frames;
+        int64_t frames = rendered_block_estimate(now) * block_frames;
+        if (live_) {
+            frames = std::min(frames, sound_card_frame(now)) + lead_frames_ + extra_lead_frames_ +
+                     int64_t((margin_ms / 1000.0) * sample_rate_) - block_frames;
+        }
         origin_block_ = std::max((frames + block_frames - 1) / block_frames, last_marker_block_ + 1);
         origin_ns_ = now;
         timed_ = true;
@@ -453,13 +455,41 @@ private:
 
     // Blocks the synthesizer has rendered (live: as its sequencer last saw
     // the clock) or will have rendered (WAV: the clock's frame) by now.
-    int64_t rendered_block_estimate(int64_t now_ns) const {
+    // Called with queue_lock_ held.
+    int64_t rendered_block_estimate(int64_t now_ns) {
         if (!live_) return (frame_at(now_ns) + block_frames - 1) / block_frames;
-        const unsigned ms = fluid_sequencer_get_tick(sequencer_);
+        const int64_t block = block_of_ms(fluid_sequencer_get_tick(sequencer_)) + 1;
+        observe(block * block_frames, now_ns);
+        return block;
+    }
+
+    int64_t block_of_ms(unsigned ms) const {
         int64_t block = int64_t(double(ms) * sample_rate_ / 1000.0 / block_frames);
         while (block > 0 && block_ms(block - 1) >= ms) --block;
         while (block_ms(block) < ms) ++block;
-        return block + 1;
+        return block;
+    }
+
+    // Where the sound card is, in the synthesizer's frames. The driver
+    // renders ahead of it by up to what it holds (lead_frames_), so what
+    // has been rendered, less the clock's frames, saws between the card's
+    // offset and that offset plus the lead; its lowest point seen is the
+    // card's offset. Never more than what has been rendered. The lowest
+    // point creeps up slowly (1 ms a second), so that a sound card clock
+    // running a little fast, or one dip of a late driver, is forgotten.
+    // Called with queue_lock_ held.
+    void observe(int64_t rendered, int64_t now_ns) {
+        const double ahead = double(rendered) - double(now_ns) * sample_rate_ / 1e9;
+        if (observed_ns_ == 0 || ahead < card_offset_) {
+            card_offset_ = ahead;
+        } else {
+            const double creep = double(now_ns - observed_ns_) * sample_rate_ / 1e9 / 1000.0;
+            card_offset_ += std::min(ahead - card_offset_, creep);
+        }
+        observed_ns_ = now_ns;
+    }
+    int64_t sound_card_frame(int64_t now_ns) const {
+        return int64_t(std::ceil(double(now_ns) * sample_rate_ / 1e9 + card_offset_));
     }
 
     // The slot of the present moment: on the timeline of the last restart
@@ -490,7 +520,7 @@ private:
     // next restart leaves the driver that much more room.
     void note_lateness(int64_t block) {
         if (!live_) return;
-        const int64_t behind = (rendered_block_estimate(0) - block) * block_frames;
+        const int64_t behind = (rendered_block_estimate(monotonic_ns()) - block) * block_frames;
         const int64_t most = int64_t(0.1 * sample_rate_);
         if (behind > extra_lead_frames_) extra_lead_frames_ = std::min(behind, most);
     }
@@ -515,6 +545,7 @@ private:
         if (fluid_event_get_type(event) != FLUID_SEQ_TIMER) return;
         auto* self = static_cast<SynthDevice*>(data);
         std::lock_guard<std::mutex> hold(self->queue_lock_);
+        if (self->live_) self->observe(self->block_of_ms(time) * block_frames, monotonic_ns());
         while (!self->queue_.empty() && self->queue_.front().ms <= time) {
             const Scheduled s = self->queue_.front();
             self->queue_.pop_front();
@@ -601,6 +632,8 @@ private:
     int64_t origin_ns_ = 0;               // the clock at the restart
     int64_t last_marker_block_ = 0;       // the last reset's, volume's or open's block
     int64_t extra_lead_frames_ = 0;       // room added after a late record
+    double card_offset_ = 0;              // the sound card's frame less the clock's (observe())
+    int64_t observed_ns_ = 0;             // the last observation
     DWORD division_ = 96;
     DWORD tempo_ = 500000;
     PlayerClock clock_;

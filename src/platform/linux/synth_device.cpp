@@ -316,27 +316,36 @@ public:
             silenced_ = true;
         }
         if (live_) {
-            // What was handed over sounds first: the sound runs the latency
-            // behind the records.
-            const int64_t until = monotonic_ns() + int64_t((latency_ms() + 5.0) * 1e6);
+            // The fade goes on the timeline after what was handed over, one
+            // step a block, so that it is as smooth at any audio period.
+            double reverb = 0.2, chorus = 2.0;
+            fluid_settings_getnum(settings_, "synth.reverb.level", &reverb);
+            fluid_settings_getnum(settings_, "synth.chorus.level", &chorus);
+            const float gain = fluid_synth_get_gain(synth_);
+            const int64_t steps = std::max<int64_t>(1, (fade_frames() + block_frames - 1) / block_frames);
+            std::vector<unsigned> times;
+            {
+                std::lock_guard<std::mutex> hold(queue_lock_);
+                fade_gain_ = gain;
+                fade_reverb_ = reverb;
+                fade_chorus_ = chorus;
+                const int64_t first = block_of_ms(now_ms_locked(monotonic_ns()));
+                for (int64_t step = 1; step <= steps; ++step) {
+                    const unsigned at_ms = block_ms(first + step);
+                    insert({at_ms, Scheduled::Kind::fade, 0, float(1.0 - double(step) / double(steps))});
+                    times.push_back(at_ms);
+                }
+                last_marker_block_ = first + steps;
+            }
+            for (unsigned at_ms : times) send_timer(at_ms);
+            // Until the fade has been rendered: at most the latency and the fade.
+            const int64_t until = monotonic_ns() + int64_t((latency_ms() + fade_ms + 10.0) * 1e6);
             while (monotonic_ns() < until) {
                 {
                     std::lock_guard<std::mutex> hold(queue_lock_);
                     if (queue_.empty()) break;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            double reverb = 0.2, chorus = 2.0;
-            fluid_settings_getnum(settings_, "synth.reverb.level", &reverb);
-            fluid_settings_getnum(settings_, "synth.chorus.level", &chorus);
-            const float gain = fluid_synth_get_gain(synth_);
-            constexpr int steps = 15;
-            for (int step = 1; step <= steps; ++step) {
-                const double left = 1.0 - double(step) / steps;
-                fluid_synth_set_gain(synth_, float(gain * left));
-                fluid_synth_set_reverb_group_level(synth_, -1, reverb * left);
-                fluid_synth_set_chorus_group_level(synth_, -1, chorus * left);
-                std::this_thread::sleep_for(std::chrono::microseconds(int64_t(fade_ms * 1000 / steps)));
             }
             {
                 std::lock_guard<std::mutex> hold(queue_lock_);
@@ -386,7 +395,7 @@ private:
     // Something to apply in the block whose time (the sequencer's, whole
     // milliseconds) reaches ms.
     struct Scheduled {
-        enum class Kind { message, release, defaults, gain };
+        enum class Kind { message, release, defaults, gain, fade };
         unsigned ms;
         Kind kind;
         DWORD word;
@@ -559,6 +568,11 @@ private:
         case Scheduled::Kind::release: release_notes(synth_); break;
         case Scheduled::Kind::defaults: channels_to_defaults(synth_); break;
         case Scheduled::Kind::gain: fluid_synth_set_gain(synth_, s.gain); break;
+        case Scheduled::Kind::fade:  // s.gain: how much is left
+            fluid_synth_set_gain(synth_, fade_gain_ * s.gain);
+            fluid_synth_set_reverb_group_level(synth_, -1, fade_reverb_ * s.gain);
+            fluid_synth_set_chorus_group_level(synth_, -1, fade_chorus_ * s.gain);
+            break;
         }
     }
 
@@ -638,6 +652,8 @@ private:
     DWORD tempo_ = 500000;
     PlayerClock clock_;
     bool silenced_ = false;
+    float fade_gain_ = 0;                 // the exit fade's starting levels
+    double fade_reverb_ = 0, fade_chorus_ = 0;
 
     // WAV rendering.
     WavFile wav_;

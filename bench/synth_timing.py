@@ -222,7 +222,9 @@ def measure(program, midi, periods, log=print):
             rows.append(result)
         log("  synth timing: release")
         fall = release(program, directory)
-    return {"rows": rows, "release_ms": fall}
+        log("  synth timing: exit fade")
+        fades = [exit_fade(program, directory, p) for p in periods]
+    return {"rows": rows, "release_ms": fall, "exit": fades}
 
 
 def table(result):
@@ -245,7 +247,38 @@ def table(result):
     lines.append("")
     lines.append(f"A held string chord stopped by a switch falls from half its level to 1% in {fall:.0f} ms "
                  "(goal ≥ 200 ms)." if fall is not None else "A held chord stopped by a switch: no fall found.")
+    for f in result.get("exit", []):
+        lines.append("")
+        lines.append(f"At the exit, period {f['period']}: from half level to 1% in {f['fade_ms']} ms "
+                     "(goal: within 50 ms, without a click).")
     return lines
+
+
+def exit_fade(program, directory, period):
+    """The held chord, live through the `file` driver at a period, until the
+    controller's input ends: how long the sound takes from half its level to
+    1% (5 ms windows)."""
+    held, _ = held_chord_files(directory)
+    out = os.path.join(directory, f"exit_{period}.wav")
+    env = dict(os.environ, SMFSTREAM_DEVICE="synth",
+               SMFSTREAM_SYNTH_SETTINGS=f"audio.driver=file audio.file.name={out} audio.period-size={period}")
+    process = subprocess.Popen([program, "255", held], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    time.sleep(1.5)
+    process.stdin.close()
+    process.wait(timeout=30)
+    samples = read_mono(out)
+    window = int(0.005 * RATE)
+    level = [max(abs(v) for v in samples[i:i + window]) for i in range(0, len(samples) - window, window)]
+    # The held level: the median of the 5 ms windows 300 to 60 ms before the
+    # sound ends; the fall: from the last window at half of it to the first
+    # below 1% of it.
+    top = max(level, default=0)
+    last = max((i for i, v in enumerate(level) if v >= top / 100), default=0)
+    held = statistics.median(level[max(0, last - 60):max(1, last - 12)])
+    half = max((i for i in range(last + 1) if level[i] >= held / 2), default=0) + 1
+    gone = next((i for i in range(half, len(level)) if level[i] < held / 100), len(level))
+    return {"period": period, "fade_ms": (gone - half) * 5}
 
 
 def main():

@@ -338,8 +338,9 @@ public:
                 last_marker_block_ = first + steps;
             }
             for (unsigned at_ms : times) send_timer(at_ms);
-            // Until the fade has been rendered: at most the latency and the fade.
-            const int64_t until = monotonic_ns() + int64_t((latency_ms() + fade_ms + 10.0) * 1e6);
+            // Until the fade has been rendered: it begins a latency ahead of
+            // the clock, and the driver renders a lead at a time.
+            const int64_t until = monotonic_ns() + int64_t((2 * latency_ms() + fade_ms + 10.0) * 1e6);
             while (monotonic_ns() < until) {
                 {
                     std::lock_guard<std::mutex> hold(queue_lock_);

@@ -17,6 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from smf_schedule import schedule  # noqa: E402
+import synth_timing  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON = "/usr/bin/python3"  # Debian's, where python3-mido lives
@@ -486,7 +487,7 @@ def yes(ok):
 
 
 def report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes, parts,
-           command):
+           command, timing=None):
     long = next(r for r in results if r["name"] == "long")
     mode = "quick" if args.quick else "full"
     md = []
@@ -715,6 +716,21 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
       (f"; synth: `{cmds['synth']}`." if "synth" in cmds else "."))
     w("")
 
+    w("## The synthesizer's timing and release")
+    w("")
+    if timing:
+        w("music/demo.mid rendered by FluidSynth's own player offline (`fluidsynth -F`) and by smfstream's "
+          "synthesizer live through FluidSynth's `file` audio driver (real time, period by period) and into a WAV "
+          "file; each lone note's onset offset found by correlating its first 25 ms, jitter = offset − median "
+          "offset. Latency: as the device states it when it opens. Then a held chord is switched away from.")
+        w("")
+        for line in synth_timing.table(timing):
+            w(line)
+        w("")
+        w(f"Command: `{cmds.get('timing', 'python3 bench/synth_timing.py')}`")
+    else:
+        w("Not measured in this run (`bench/run --only timing`).")
+    w("")
     w("## Merge throughput")
     w("")
     w("fill_events alone (Google Benchmark, bench/merge_throughput.cpp): 32768 records in all, spread over the "
@@ -750,7 +766,8 @@ def main():
     parser.add_argument("--out", help="where BENCHMARKS.md and the plot go (the repository root for a full run, "
                                       "bench/results/quick for a quick one)")
     parser.add_argument("--command", default="bench/run")
-    parser.add_argument("--only", help="run only these parts (comma-separated: accuracy, latency, synth, merge), "
+    parser.add_argument("--only", help="run only these parts (comma-separated: accuracy, latency, synth, timing, "
+                                       "merge), "
                                        "taking the others from the last run's results.json; --only report "
                                        "rewrites BENCHMARKS.md from it")
     args = parser.parse_args()
@@ -776,7 +793,7 @@ def main():
     if args.only and os.path.exists(saved_path):
         with open(saved_path) as f:
             saved = json.load(f)
-    parts = set(args.only.split(",")) if args.only else {"accuracy", "latency", "synth", "merge"}
+    parts = set(args.only.split(",")) if args.only else {"accuracy", "latency", "synth", "timing", "merge"}
     cmds = saved.get("cmds", {})
 
     if "accuracy" in parts or "host" not in saved:
@@ -798,11 +815,17 @@ def main():
                                                                10 if args.quick else 60, cmds)
     if "synth" in parts:
         saved["synth"] = synth(os.path.join(files_dir, "dense_piano.mid"), cmds)
+    if "timing" in parts:
+        log("synth timing")
+        periods = [4096] if args.quick else [64, 1024, 4096]
+        saved["timing"] = synth_timing.measure(smfstream, os.path.join(ROOT, "music", "demo.mid"), periods, log)
+        cmds["timing"] = (f"python3 bench/synth_timing.py --program {rel(smfstream)} --periods "
+                          + ",".join(str(p) for p in periods))
     if "merge" in parts:
         saved["merge"] = merge(args.quick, cmds)
     stamp = {"at": f"{datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC", "commit": git_commit(),
              "load": machine()["load"]}
-    known = {"accuracy", "latency", "synth", "merge"}
+    known = {"accuracy", "latency", "synth", "timing", "merge"}
     saved.setdefault("parts", {}).update({part: stamp for part in parts & known})
     saved["cmds"] = cmds
     if parts & known:
@@ -819,7 +842,7 @@ def main():
     notes_path = os.path.join(ROOT, "bench", "findings.md")
     notes = open(notes_path).read() if os.path.exists(notes_path) and not args.quick else ""
     text = report(args, started, host, results, startup, switch, synth_run, merge_rows, cmds, plot_name, gp, notes,
-                  saved.get("parts", {}), saved.get("command", args.command))
+                  saved.get("parts", {}), saved.get("command", args.command), saved.get("timing"))
     with open(os.path.join(out_dir, "BENCHMARKS.md"), "w") as f:
         f.write(text)
     log(f"wrote {os.path.join(out_dir, 'BENCHMARKS.md')} and {plot_name}")

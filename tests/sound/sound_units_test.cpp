@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
 
@@ -161,7 +162,7 @@ TEST(AlsaDevice, NoSequencerMeansNoDriverAndOneLine) {
     EXPECT_EQ(said.find("ALSA lib"), std::string::npos) << said;  // the library says nothing itself
 }
 
-TEST(MixerLines, VolumeScalesLinearlyIntoTheElementsRange) {
+TEST(MixerLines, VolumeGoesIntoTheElementsRange) {
     struct Case {
         DWORD value;
         long minimum, maximum, expected;
@@ -176,6 +177,16 @@ TEST(MixerLines, VolumeScalesLinearlyIntoTheElementsRange) {
     for (const Case& c : cases)
         EXPECT_EQ(platform::element_volume(c.value, c.minimum, c.maximum), c.expected)
             << c.value << " in " << c.minimum << ".." << c.maximum;
+    // An element that knows its decibels (hundredths) gets the volume taper:
+    // 0 its minimum, then 36 dB in equal steps up to its maximum.
+    const Case on_taper[] = {
+        {0, -6400, 0, -6400}, {1, -6400, 0, -3600}, {32768, -6400, 0, -1800}, {65535, -6400, 0, 0},
+        {65535, -4650, 600, 600}, {1, -2000, 0, -2000},  // below the element's range: its minimum
+        {70000, -6400, 0, 0},
+    };
+    for (const Case& c : on_taper)
+        EXPECT_EQ(platform::element_volume_db(c.value, c.minimum, c.maximum), c.expected)
+            << c.value << " in " << c.minimum << ".." << c.maximum << " (1/100 dB)";
 }
 
 platform::MixerCard two_destination_card() {
@@ -318,12 +329,14 @@ TEST(Mixer, NoCardMeansNoMixerZero) {
     EXPECT_EQ(mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(&not_a_mixer), &line, 0), MMRESULT(MMSYSERR_INVALHANDLE));
 }
 
-TEST(SynthGain, LinearInTheLeftVolume) {
+TEST(SynthGain, EqualStepsOfTheLeftVolumeAreEqualStepsInDecibels) {
     EXPECT_FLOAT_EQ(platform::synth_gain(0), 0.0f);
     EXPECT_FLOAT_EQ(platform::synth_gain(0xFFFF), platform::synth_full_gain);
     EXPECT_FLOAT_EQ(platform::synth_gain(0xFFFF0000), 0.0f);  // the right half is not the volume
-    EXPECT_NEAR(platform::synth_gain(127 * 257), 0.2f, 0.002f);
-    EXPECT_NEAR(platform::synth_gain(64 * 257) / platform::synth_gain(255 * 257), 64.0 / 255, 1e-5);
+    auto db = [](DWORD v) { return 20 * std::log10(platform::synth_gain(v) / platform::synth_full_gain); };
+    EXPECT_NEAR(db(1), -platform::synth_volume_range_db, 0.01);
+    for (DWORD from : {257u, 64u * 257, 127u * 257, 200u * 257})
+        EXPECT_NEAR(db(from + 50 * 257) - db(from), platform::synth_volume_range_db * 50 * 257 / 65535, 1e-3) << from;
 }
 
 TEST(WavFile, ValidAfterEveryBlock) {

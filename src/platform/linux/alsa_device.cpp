@@ -34,14 +34,21 @@ public:
         if (seq_event_from_word(word, &event)) send(&event);
     }
 
+    // midiOutReset: the pedals go up and All Notes Off (the port keeps no
+    // note list), so the receiver releases every note; controllers stay.
     void silence() override {
+        for (unsigned channel = 0; channel < 16; ++channel)
+            for (auto [controller, value] : {std::pair{64u, 0}, {66u, 0}, {123u, 0}}) send_controller(channel, controller, value);
+    }
+
+    // A file starts on controllers reset and a centred pitch bend.
+    void stream_opened() override {
         for (unsigned channel = 0; channel < 16; ++channel) {
-            for (auto [controller, value] : {std::pair{123u, 0}, {64u, 0}, {121u, 0}}) {
-                snd_seq_event_t event;
-                snd_seq_ev_clear(&event);
-                seq_controller_event(channel, controller, value, &event);
-                send(&event);
-            }
+            send_controller(channel, 121, 0);
+            snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            snd_seq_ev_set_pitchbend(&event, channel, 0);
+            send(&event);
         }
     }
 
@@ -50,6 +57,13 @@ public:
     MMRESULT set_volume(DWORD) override { return MMSYSERR_NOTSUPPORTED; }
 
 private:
+    void send_controller(unsigned channel, unsigned controller, int value) {
+        snd_seq_event_t event;
+        snd_seq_ev_clear(&event);
+        seq_controller_event(channel, controller, value, &event);
+        send(&event);
+    }
+
     void send(snd_seq_event_t* event) {
         snd_seq_ev_set_source(event, port_);
         snd_seq_ev_set_subs(event);

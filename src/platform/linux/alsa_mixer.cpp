@@ -20,6 +20,7 @@ constexpr const char* card0 = "hw:0";
 struct AlsaMixer {
     snd_mixer_t* alsa = nullptr;
     std::vector<snd_mixer_elem_t*> elements;  // one per destination
+    std::vector<bool> decibels;               // set in decibels (on the taper), else raw
 
     ~AlsaMixer() {
         if (alsa) snd_mixer_close(alsa);
@@ -48,8 +49,12 @@ AlsaMixer* open_alsa_mixer(MixerCard* card) {
         if (unsigned index = snd_mixer_selem_get_index(element)) destination.name += " " + std::to_string(index);
         snd_mixer_selem_get_playback_volume_range(element, &destination.minimum, &destination.maximum);
         destination.channels = snd_mixer_selem_is_playback_mono(element) ? 1 : 2;
+        destination.decibels =
+            snd_mixer_selem_get_playback_dB_range(element, &destination.minimum_db, &destination.maximum_db) == 0 &&
+            destination.maximum_db > destination.minimum_db;
         read.destinations.push_back(destination);
         mixer->elements.push_back(element);
+        mixer->decibels.push_back(destination.decibels);
     }
     *card = std::move(read);
     return mixer.release();
@@ -59,7 +64,9 @@ void close_alsa_mixer(AlsaMixer* mixer) { delete mixer; }
 
 bool set_alsa_mixer_volume(AlsaMixer* mixer, size_t destination, long volume) {
     if (destination >= mixer->elements.size()) return false;
-    return snd_mixer_selem_set_playback_volume_all(mixer->elements[destination], volume) >= 0;
+    snd_mixer_elem_t* element = mixer->elements[destination];
+    if (mixer->decibels[destination]) return snd_mixer_selem_set_playback_dB_all(element, volume, -1) >= 0;
+    return snd_mixer_selem_set_playback_volume_all(element, volume) >= 0;
 }
 
 }  // namespace platform

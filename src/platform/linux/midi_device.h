@@ -40,10 +40,11 @@ public:
     // sound, passed on so that a trace shows it).
     virtual void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) = 0;
 
-    // All sounding notes off, sustain off, on all 16 channels. Called by
-    // midiOutReset and by midiStreamClose of a stream still playing or
-    // holding headers (reset() also writes its own trace line), and at
-    // process exit (silence()); both may come from any thread.
+    // midiOutReset, and midiStreamClose of a stream still playing or holding
+    // headers (reset()): sustain off and every sounding note released on
+    // all 16 channels, each note ending with its own release (the trace also
+    // writes its line). The process's exit (silence()): the sound stops, at
+    // most a short fade, without a click. Both may come from any thread.
     virtual void reset() { silence(); }
     virtual void silence() = 0;
 

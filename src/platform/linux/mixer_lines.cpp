@@ -1,6 +1,7 @@
 #include "platform/linux/mixer_lines.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace platform {
@@ -86,6 +87,12 @@ long element_volume(DWORD value, long minimum, long maximum) {
     return long(minimum + scaled);
 }
 
+long element_volume_db(DWORD value, long minimum_db, long maximum_db) {
+    if (value == 0 || maximum_db <= minimum_db) return minimum_db;
+    const long level = maximum_db + std::lround(volume_taper_db(unsigned(std::min<DWORD>(value, 65535))) * 100);
+    return std::max(level, minimum_db);
+}
+
 MMRESULT fill_mixer_caps(const MixerCard& card, MIXERCAPSA* caps, UINT caps_size) {
     if (!caps) return MMSYSERR_INVALPARAM;
     MIXERCAPSA full{};
@@ -157,7 +164,8 @@ MMRESULT mixer_volume_request(const MixerCard& card, const MIXERCONTROLDETAILS* 
     const auto* value = static_cast<const MIXERCONTROLDETAILS_UNSIGNED*>(details->paDetails);
     const MixerElement& element = card.destinations[size_t(i)];
     *destination = size_t(i);
-    *volume = element_volume(value->dwValue, element.minimum, element.maximum);
+    *volume = element.decibels ? element_volume_db(value->dwValue, element.minimum_db, element.maximum_db)
+                               : element_volume(value->dwValue, element.minimum, element.maximum);
     return MMSYSERR_NOERROR;
 }
 

@@ -59,5 +59,5 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // most exit_device_wait_ms: a device that hangs does not keep the process.
 // STATUS_CONTROL_C_EXIT after a signal ends the process by that signal, as it
 // would have ended without a handler (a controller sees "killed by SIGTERM").
-constexpr unsigned exit_device_wait_ms = 250;
+constexpr unsigned exit_device_wait_ms = 1000;
 [[noreturn]] void ExitProcess(UINT exit_code);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/device_kinds.h"
+#include "platform/linux/devices/device_kinds.h"
 #include "platform/platform.h"
 
 namespace {

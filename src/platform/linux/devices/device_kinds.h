@@ -20,6 +20,6 @@ struct DeviceSetting {
 // Reads the variable's value; null (unset) names the default, the synthesizer.
 DeviceSetting parse_device_setting(const char* value);
 
-MidiDevice* open_trace_device(const std::string& path, bool real_time, MMRESULT* error);  // trace_device.cpp
+MidiDevice* open_trace_device(const std::string& path, Pacing pacing, MMRESULT* error);  // trace_device.cpp
 
 }  // namespace platform

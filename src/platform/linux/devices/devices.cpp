@@ -37,8 +37,8 @@ MidiDevice* open_configured(MMRESULT* error) {
     const char* value = getenv("SMFSTREAM_DEVICE");
     DeviceSetting setting = parse_device_setting(value);
     switch (setting.kind) {
-    case DeviceSetting::Kind::trace: return open_trace_device(setting.argument, true, error);
-    case DeviceSetting::Kind::trace_fast: return open_trace_device(setting.argument, false, error);
+    case DeviceSetting::Kind::trace: return open_trace_device(setting.argument, Pacing::due_time, error);
+    case DeviceSetting::Kind::trace_fast: return open_trace_device(setting.argument, Pacing::as_queued, error);
     case DeviceSetting::Kind::synth: return open_sound_device(&SoundModule::open_synth_device, setting.argument, error);
     case DeviceSetting::Kind::alsa: return open_sound_device(&SoundModule::open_alsa_device, setting.argument, error);
     case DeviceSetting::Kind::unknown: break;

@@ -15,6 +15,22 @@
 
 namespace platform {
 
+// How a kind of device takes its records: each at its due time (the player
+// thread, at a real-time priority where the process may have one, waits for
+// it), or each as soon as it is queued, its due time still computed
+// (trace-fast, for tests).
+enum class Pacing { due_time, as_queued };
+
+// What a stream does that sounds nothing: a header given back, the stream
+// closed. A device that records the stream's life (the trace) watches it;
+// the others need not. Called under the stream's lock, like the device's calls.
+class StreamObserver {
+public:
+    virtual ~StreamObserver() = default;
+    virtual void header_done() {}
+    virtual void closed() {}
+};
+
 // Threads: a stream calls play() from its player thread and the rest from
 // the threads that call the stream's functions; set_volume() comes from the
 // control thread, silence() and finish() from whichever thread ends the
@@ -25,13 +41,10 @@ class MidiDevice {
 public:
     virtual ~MidiDevice() = default;
 
-    // A stream opened on the device / its time division / midiStreamRestart /
-    // a header given back / midiOutReset / the stream closed.
+    // A stream opened on the device / its time division / midiStreamRestart.
     virtual void stream_opened() {}
     virtual void time_division(DWORD /*division*/) {}
     virtual void restarted() {}
-    virtual void header_done() {}
-    virtual void closed() {}
 
     // One record at its due time. tick: absolute tick since restart; due_us and
     // at_us: microseconds since restart at which it was due and is being sent;
@@ -56,9 +69,13 @@ public:
     // the right volume in its high 16 bits.
     virtual MMRESULT set_volume(DWORD /*volume*/) { return MMSYSERR_NOTSUPPORTED; }
 
-    // false: records are sent as soon as they are queued (trace-fast), their
-    // due times still computed.
-    virtual bool real_time() const { return true; }
+    // The device's kind: how it takes its records, and who watches the
+    // stream's life (nobody, unless the device records it).
+    virtual Pacing pacing() const { return Pacing::due_time; }
+    virtual StreamObserver& observer() {
+        static StreamObserver nobody;
+        return nobody;
+    }
 };
 
 // Device 0, opened on first use from SMFSTREAM_DEVICE and kept for the life of

@@ -35,9 +35,9 @@ namespace platform {
 
 namespace {
 
-class TraceDevice : public MidiDevice {
+class TraceDevice : public MidiDevice, public StreamObserver {
 public:
-    TraceDevice(int fd, bool real_time) : fd_(fd), real_time_(real_time) {}
+    TraceDevice(int fd, Pacing pacing) : fd_(fd), pacing_(pacing) {}
     ~TraceDevice() override { close(fd_); }
 
     void stream_opened() override { line("open\n"); }
@@ -54,7 +54,8 @@ public:
         line("volume %08" PRIx32 "\n", volume);
         return MMSYSERR_NOERROR;
     }
-    bool real_time() const override { return real_time_; }
+    Pacing pacing() const override { return pacing_; }
+    StreamObserver& observer() override { return *this; }
 
 private:
     template <typename... Values>
@@ -76,19 +77,19 @@ private:
     }
 
     int fd_;
-    bool real_time_;
+    Pacing pacing_;
 };
 
 }  // namespace
 
-MidiDevice* open_trace_device(const std::string& path, bool real_time, MMRESULT* error) {
+MidiDevice* open_trace_device(const std::string& path, Pacing pacing, MMRESULT* error) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         write_line("smfstream: no MIDI output: cannot open the trace file %s: %s\n", path.c_str(), strerror(errno));
         *error = MMSYSERR_NODRIVER;
         return nullptr;
     }
-    return new TraceDevice(fd, real_time);
+    return new TraceDevice(fd, pacing);
 }
 
 }  // namespace platform

@@ -31,6 +31,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using platform::MidiDevice;
+using platform::Pacing;
+using platform::StreamObserver;
 using platform::StreamTimeline;
 
 // The largest buffer a stream header may declare.
@@ -54,6 +56,7 @@ constexpr int player_priority = 20;
 struct Stream {
     HMIDISTRM handle = nullptr;
     MidiDevice* device = nullptr;
+    StreamObserver* observer = nullptr;  // the device's
     LPMIDICALLBACK callback = nullptr;  // null: no callback
     DWORD_PTR instance = 0;
     pthread_t player{};
@@ -122,7 +125,7 @@ bool read_record(const MIDIHDR* header, DWORD offset, Record* record) {
 
 void give_back(Stream& s, MIDIHDR* header) {
     header->dwFlags = (header->dwFlags & ~DWORD(MHDR_INQUEUE)) | MHDR_DONE;
-    s.device->header_done();
+    s.observer->header_done();
 }
 
 void relax() {
@@ -133,17 +136,26 @@ void relax() {
 
 // Wake-ups as close to their deadline as the system allows: no timer slack,
 // and, where the process may have it, a real-time priority, so that a busy
-// machine does not hold a due record back behind other work.
-void make_timely(bool real_time) {
+// machine does not hold a due record back behind other work. A device that
+// takes records as they are queued waits for nothing: no priority.
+void make_timely(Pacing pacing) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    if (!real_time) return;
+    if (pacing != Pacing::due_time) return;
     sched_param priority{};
     priority.sched_priority = player_priority;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
 }
 
+// The moment a record due at due_us (since the stream's start) is sent, by the
+// device's pacing: its due time, or now.
+Clock::time_point send_time(Pacing pacing, const Stream& s, int64_t due_us, Clock::time_point now) {
+    if (pacing == Pacing::as_queued) return now;
+    return s.start + std::chrono::microseconds(due_us < longest_wait_us ? due_us : longest_wait_us);
+}
+
 void play_stream(Stream& s) {
-    make_timely(s.device->real_time());
+    const Pacing pacing = s.device->pacing();
+    make_timely(pacing);
     std::unique_lock<std::mutex> hold(s.mutex);
     while (!s.closing) {
         if (!s.playing || s.queue.empty()) {
@@ -164,22 +176,20 @@ void play_stream(Stream& s) {
         uint64_t tick = s.position + record.delta;
         int64_t due = s.timeline.due_us(tick);
         Clock::time_point now = Clock::now();
-        if (s.device->real_time()) {
-            auto deadline = s.start + std::chrono::microseconds(due < longest_wait_us ? due : longest_wait_us);
-            if (now < deadline) {
-                // After any wake-up (a reset, a close, a new tempo, or the
-                // time) everything is looked at again.
-                Clock::duration stretch = s.awake_stretch();
-                if (deadline - now > stretch) {
-                    Clock::time_point target = deadline - stretch;
-                    if (s.changed.wait_until(hold, target) == std::cv_status::timeout) s.woke(target, Clock::now());
-                } else {
-                    hold.unlock();
-                    while (Clock::now() < deadline) relax();
-                    hold.lock();
-                }
-                continue;
+        Clock::time_point deadline = send_time(pacing, s, due, now);
+        if (now < deadline) {
+            // After any wake-up (a reset, a close, a new tempo, or the
+            // time) everything is looked at again.
+            Clock::duration stretch = s.awake_stretch();
+            if (deadline - now > stretch) {
+                Clock::time_point target = deadline - stretch;
+                if (s.changed.wait_until(hold, target) == std::cv_status::timeout) s.woke(target, Clock::now());
+            } else {
+                hold.unlock();
+                while (Clock::now() < deadline) relax();
+                hold.lock();
             }
+            continue;
         }
         s.position = tick;
         s.offset = record.next;
@@ -249,6 +259,7 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
 
     auto s = std::make_shared<Stream>();
     s->device = device;
+    s->observer = &device->observer();
     if (kind == CALLBACK_FUNCTION) s->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
     s->instance = instance;
     s->player_hold = new std::shared_ptr<Stream>(s);
@@ -296,7 +307,7 @@ MMRESULT midiStreamClose(HMIDISTRM stream) {
     for (MIDIHDR* header : returned) s->deliver(MOM_DONE, header);
     {
         std::lock_guard<std::mutex> hold(s->mutex);
-        s->device->closed();
+        s->observer->closed();
     }
     s->deliver(MOM_CLOSE, nullptr);
     return MMSYSERR_NOERROR;

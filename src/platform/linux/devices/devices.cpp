@@ -21,16 +21,15 @@ std::atomic<MidiDevice*> configured{nullptr};
 std::atomic<MidiDevice*> replacement{nullptr};
 
 // A device of the sound module; no module: no driver, said in one line.
-MidiDevice* open_sound_device(MidiDevice* (*SoundModule::*open)(const char*, MMRESULT*), const std::string& argument,
-                              MMRESULT* error) {
+MidiDevice* open_sound_device(bool synth, const std::string& argument, MMRESULT* error) {
     const char* why = "";
-    const SoundModule* module = sound_module(&why);
+    const smfstream_sound_table* module = sound_module(&why);
     if (!module) {
         write_line("smfstream: no MIDI output: the sound module cannot be loaded: %s\n", why);
         *error = MMSYSERR_NODRIVER;
         return nullptr;
     }
-    return (module->*open)(argument.c_str(), error);
+    return open_module_device(*module, synth, argument.c_str(), error);
 }
 
 MidiDevice* open_configured(MMRESULT* error) {
@@ -39,8 +38,8 @@ MidiDevice* open_configured(MMRESULT* error) {
     switch (setting.kind) {
     case DeviceSetting::Kind::trace: return open_trace_device(setting.argument, Pacing::due_time, error);
     case DeviceSetting::Kind::trace_fast: return open_trace_device(setting.argument, Pacing::as_queued, error);
-    case DeviceSetting::Kind::synth: return open_sound_device(&SoundModule::open_synth_device, setting.argument, error);
-    case DeviceSetting::Kind::alsa: return open_sound_device(&SoundModule::open_alsa_device, setting.argument, error);
+    case DeviceSetting::Kind::synth: return open_sound_device(true, setting.argument, error);
+    case DeviceSetting::Kind::alsa: return open_sound_device(false, setting.argument, error);
     case DeviceSetting::Kind::unknown: break;
     }
     write_line(

@@ -15,12 +15,12 @@ namespace {
 
 // Card 0's mixer, read through the sound module (sound_module.h).
 struct OpenMixer {
-    const SoundModule* module = nullptr;
-    AlsaMixer* alsa = nullptr;
+    const smfstream_sound_table* module = nullptr;
+    smfstream_sound_mixer* alsa = nullptr;
     MixerCard card;
 
     ~OpenMixer() {
-        if (alsa) module->close_alsa_mixer(alsa);
+        if (alsa) module->close_mixer(alsa);
     }
 };
 
@@ -29,7 +29,7 @@ std::unique_ptr<OpenMixer> open_card0() {
     auto mixer = std::make_unique<OpenMixer>();
     mixer->module = sound_module(nullptr);
     if (!mixer->module) return nullptr;
-    mixer->alsa = mixer->module->open_alsa_mixer(&mixer->card);
+    mixer->alsa = open_module_mixer(*mixer->module, &mixer->card);
     if (!mixer->alsa) return nullptr;
     return mixer;
 }
@@ -101,7 +101,7 @@ MMRESULT mixerSetControlDetails(HMIXEROBJ mixer, LPMIXERCONTROLDETAILS details, 
         long volume = 0;
         MMRESULT result = platform::mixer_volume_request(open.card, details, flags, &destination, &volume);
         if (result != MMSYSERR_NOERROR) return result;
-        if (!open.module->set_alsa_mixer_volume(open.alsa, destination, volume)) return MMSYSERR_ERROR;
+        if (!open.module->set_mixer_volume(open.alsa, destination, volume)) return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     });
 }

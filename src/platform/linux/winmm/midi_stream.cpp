@@ -201,6 +201,26 @@ void play_stream(Stream& s) {
     }
 }
 
+// Starts the stream's player thread: for a device paced by due times, born
+// at its real-time priority where the process may have one, so that a busy
+// machine does not keep it waiting for its first turn (and the stream's first
+// record with it); else, or where it may not, an ordinary thread.
+int start_player(Stream& s, void* (*run)(void*)) {
+    if (s.device->pacing() == Pacing::due_time) {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        sched_param priority{};
+        priority.sched_priority = player_priority;
+        pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
+        pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
+        pthread_attr_setschedparam(&attributes, &priority);
+        int result = pthread_create(&s.player, &attributes, run, s.player_hold);
+        pthread_attr_destroy(&attributes);
+        if (result == 0) return 0;
+    }
+    return pthread_create(&s.player, nullptr, run, s.player_hold);
+}
+
 void* run_player(void* argument) {
     auto* hold = static_cast<std::shared_ptr<Stream>*>(argument);
     play_stream(**hold);
@@ -263,7 +283,7 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
     if (kind == CALLBACK_FUNCTION) s->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
     s->instance = instance;
     s->player_hold = new std::shared_ptr<Stream>(s);
-    if (pthread_create(&s->player, nullptr, run_player, s->player_hold) != 0) {
+    if (start_player(*s, run_player) != 0) {
         delete s->player_hold;
         return MMSYSERR_NOMEM;
     }

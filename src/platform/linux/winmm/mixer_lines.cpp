@@ -89,7 +89,10 @@ long element_volume(DWORD value, long minimum, long maximum) {
 
 long element_volume_db(DWORD value, long minimum_db, long maximum_db) {
     if (value == 0 || maximum_db <= minimum_db) return minimum_db;
-    const long level = maximum_db + std::lround(volume_taper_db(unsigned(std::min<DWORD>(value, 65535))) * 100);
+    // Rounded to the nearest hundredth, halves away from zero, without libm
+    // (the program loads no library it can do without).
+    const double hundredths = volume_taper_db(unsigned(std::min<DWORD>(value, 65535))) * 100;
+    const long level = maximum_db + (hundredths < 0 ? -long(0.5 - hundredths) : long(hundredths + 0.5));
     return std::max(level, minimum_db);
 }
 

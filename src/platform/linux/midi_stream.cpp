@@ -186,7 +186,9 @@ void play_stream(Stream& s) {
         int64_t at = std::chrono::duration_cast<std::chrono::microseconds>(now - s.start).count();
         BYTE kind = MEVT_EVENTTYPE(record.event);
         if (kind == MEVT_TEMPO) s.timeline.set_tempo(tick, MEVT_EVENTPARM(record.event));
-        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO) s.device->play(tick, due, at, record.event);
+        // A no-op only holds the stream until its due time; like a tempo it
+        // goes to the device, which sounds only short messages.
+        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO || kind == MEVT_NOP) s.device->play(tick, due, at, record.event);
     }
 }
 

@@ -220,10 +220,9 @@ TEST(StandardMidiFile, OnlyTrackChunksCountTowardTheAnnouncedTracks) {
     // Two tracks announced; an alien chunk between them is stepped over and
     // the third track chunk is not played.
     Bytes file = smf::file({Track{}.note_on(0, 0, 60, 1).end()}, 96, 1, 2);
-    for (const Bytes& c : {chunk("XYZW", {0x00, 0x91, 0x3C, 0x7F}), smf::file({Track{}.note_on(0, 1, 61, 1).end(),
-                                                                               Track{}.note_on(0, 2, 62, 1).end()})}) {
-        file.insert(file.end(), c.begin() + (c[0] == 'M' ? 14 : 0), c.end());
-    }
+    for (const Bytes& c : {chunk("XYZW", {0x00, 0x91, 0x3C, 0x7F}), chunk("MTrk", Track{}.note_on(0, 1, 61, 1).end().bytes),
+                           chunk("MTrk", Track{}.note_on(0, 2, 62, 1).end().bytes)})
+        file.insert(file.end(), c.begin(), c.end());
     MergeRun run(file);
     ASSERT_EQ(run.track_count(), 2u);
     EXPECT_EQ(run.drain(), (std::vector<smf::Record>{{0, 0, smf::short_event(0x90, 60, 1)},

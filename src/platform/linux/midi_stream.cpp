@@ -142,6 +142,28 @@ void make_timely(bool real_time) {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
 }
 
+// Starts the player thread. Where the process may, it starts at its real-time
+// priority: a thread that first had to wait for an ordinary time slice would,
+// on a busy machine, hold the stream's first record back by milliseconds
+// (the seam between one pass and the next).
+int start_player(Stream& s, void* (*run)(void*), void* argument) {
+    if (s.device->real_time()) {
+        pthread_attr_t attributes;
+        sched_param priority{};
+        priority.sched_priority = player_priority;
+        bool ready = pthread_attr_init(&attributes) == 0;
+        if (ready && pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED) == 0 &&
+            pthread_attr_setschedpolicy(&attributes, SCHED_FIFO) == 0 &&
+            pthread_attr_setschedparam(&attributes, &priority) == 0 &&
+            pthread_create(&s.player, &attributes, run, argument) == 0) {
+            pthread_attr_destroy(&attributes);
+            return 0;
+        }
+        if (ready) pthread_attr_destroy(&attributes);
+    }
+    return pthread_create(&s.player, nullptr, run, argument);
+}
+
 void play_stream(Stream& s) {
     make_timely(s.device->real_time());
     std::unique_lock<std::mutex> hold(s.mutex);
@@ -187,7 +209,9 @@ void play_stream(Stream& s) {
         int64_t at = std::chrono::duration_cast<std::chrono::microseconds>(now - s.start).count();
         BYTE kind = MEVT_EVENTTYPE(record.event);
         if (kind == MEVT_TEMPO) s.timeline.set_tempo(tick, MEVT_EVENTPARM(record.event));
-        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO) s.device->play(tick, due, at, record.event);
+        // A no-op only holds the stream until its due time; like a tempo it
+        // goes to the device, which sounds only short messages.
+        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO || kind == MEVT_NOP) s.device->play(tick, due, at, record.event);
     }
 }
 
@@ -252,7 +276,7 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
     if (kind == CALLBACK_FUNCTION) s->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
     s->instance = instance;
     s->player_hold = new std::shared_ptr<Stream>(s);
-    if (pthread_create(&s->player, nullptr, run_player, s->player_hold) != 0) {
+    if (start_player(*s, run_player, s->player_hold) != 0) {
         delete s->player_hold;
         return MMSYSERR_NOMEM;
     }

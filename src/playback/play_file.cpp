@@ -58,6 +58,10 @@ bool time_passes(const uint8_t* events, uint32_t bytes, bool smpte, bool* tempo_
     return passes;
 }
 
+// Whether the file's ticks have any length at all: a division of 0 ticks per
+// quarter note, or of 0 ticks per SMPTE frame, makes every record due at once.
+bool ticks_have_length(uint16_t division) { return (division & 0x8000) ? (division & 0xFF) != 0 : division != 0; }
+
 }  // namespace
 
 int play_file(const char* path) {
@@ -141,7 +145,8 @@ int play_file(const char* path) {
             say("done.\n");
             break;
         }
-        if (time_passes(events, bytes, (division & 0x8000) != 0, &tempo_zero)) time_passed = true;
+        if (time_passes(events, bytes, (division & 0x8000) != 0, &tempo_zero) && ticks_have_length(division))
+            time_passed = true;
         header.dwBytesRecorded = bytes;
         result = midiStreamOut(stream, &header, sizeof header);
         if (result != MMSYSERR_NOERROR) {

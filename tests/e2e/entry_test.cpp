@@ -117,7 +117,8 @@ TEST(Entry, AClosedStandardStreamLeavesTheTraceAlone) {
 }
 
 // A pass in which no musical time passes (nothing placed, every record at
-// tick 0, or ticks that a tempo of 0 makes last no time) has nothing to play:
+// tick 0, or ticks that a tempo of 0 or a division of 0 makes last no time)
+// has nothing to play:
 // one marker, then the loop waits for a name instead of replaying the file
 // thousands of times a second.
 TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
@@ -140,6 +141,9 @@ TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
         {"a tempo of 0",
          smf::file({smf::Track().tempo(0, 0).note_on(0, 0, 60, 1).note_off(96, 0, 60).end(96)}),
          "open timediv restart ev ev ev ev done reset close", one_fill},
+        {"a division of 0 ticks per quarter note",
+         smf::file({smf::Track().note_on(0, 0, 60, 1).note_off(96, 0, 60).end(96)}, 0),
+         "open timediv restart ev ev ev done reset close", one_fill},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

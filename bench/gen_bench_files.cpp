@@ -8,6 +8,9 @@
 //                      such a division ignores, irregular delta times
 //   long.mid           a steady piece of the given length at 472441 us per quarter
 //                      (984.25 us per tick), for the drift over a long pass
+//   loop.mid           a one-beat note in a two-beat bar at 50000 us per quarter:
+//                      0.1 s a pass, its second half a closing rest, for the
+//                      seam between passes
 //
 // Usage: gen_bench_files OUT_DIR SHORT_SECONDS LONG_SECONDS
 #include <algorithm>
@@ -229,6 +232,7 @@ int main(int argc, char** argv) {
               write(dir + "/many_tracks.mid", many_tracks(short_seconds)) &&
               write(dir + "/tempo_changes.mid", tempo_changes(short_seconds)) &&
               write(dir + "/smpte.mid", smpte(short_seconds)) &&
-              write(dir + "/long.mid", long_piece(long_seconds));
+              write(dir + "/long.mid", long_piece(long_seconds)) &&
+              write(dir + "/loop.mid", smf::file({Track{}.tempo(0, 50000).note_on(0, 0, 60, 100).note_off(96, 0, 60).end(96)}, 96));
     return ok ? 0 : 1;
 }

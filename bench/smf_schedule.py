@@ -1,7 +1,8 @@
 """When each event of a Standard MIDI File is due, computed from the file alone.
 
 The records follow the player's merge: every track's channel messages and tempo
-changes, earliest first, the lower track first on a tie. Times are exact
+changes, earliest first, the lower track first on a tie, then a no-op at the
+latest End of Track when that comes after them. Times are exact
 (fractions of a microsecond kept): ticks per quarter note run at the latest
 tempo (500000 us a quarter until the first tempo change); the SMPTE form runs
 at frames x ticks per frame a second (29 meaning 29.97) and ignores tempo.
@@ -15,7 +16,7 @@ from fractions import Fraction
 class Record:
     tick: int
     due_us: float  # exact time, rounded only at the end
-    word: int  # status | data1 << 8 | data2 << 16, or 0x01000000 | tempo
+    word: int  # status | data1 << 8 | data2 << 16, 0x01000000 | tempo, or 0x02000000 (the closing rest)
     tempo: bool
 
 
@@ -31,14 +32,17 @@ def _quantity(data, i, end):
 
 
 def _track_events(data, start, end):
-    """(tick, word, is_tempo) for each record-making event of one track."""
+    """(tick, word, is_tempo) for each record-making event of one track, and
+    the tick where the track ends."""
     events = []
     i, tick, running = start, 0, 0
     while i < end:
         delta, i = _quantity(data, i, end)
-        if delta is None or i >= end:
+        if delta is None:
             break
         tick += delta
+        if i >= end:
+            break
         s = data[i]
         i += 1
         if s == 0xFF:
@@ -70,7 +74,7 @@ def _track_events(data, start, end):
             running = status
             events.append((tick, status | first << 8 | second << 16, False))
         # 0xF1 to 0xFE: the status byte alone is stepped over.
-    return events
+    return events, tick
 
 
 def division_of(path):
@@ -86,15 +90,20 @@ def schedule(path):
     division = int.from_bytes(data[12:14], "big")
     merged = []
     offset = 14
+    latest_end = 0
     for track in range(tracks):
         if offset + 8 > len(data):
             break
         length = int.from_bytes(data[offset + 4:offset + 8], "big")
         end = min(offset + 8 + length, len(data))
-        for seq, (tick, word, is_tempo) in enumerate(_track_events(data, offset + 8, end)):
+        events, track_end = _track_events(data, offset + 8, end)
+        latest_end = max(latest_end, track_end)
+        for seq, (tick, word, is_tempo) in enumerate(events):
             merged.append((tick, track, seq, word, is_tempo))
         offset = end
     merged.sort(key=lambda e: (e[0], e[1], e[2]))
+    if latest_end > (merged[-1][0] if merged else 0):
+        merged.append((latest_end, tracks, 0, 0x02000000, False))
 
     records = []
     if division & 0x8000:

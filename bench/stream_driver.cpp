@@ -18,6 +18,26 @@
 //       and times, from just before the command's write, the `reset` of the
 //       old stream, the `restart` and the first `ev` of the new one.
 //       OUT: one line per switch: "reset_us restart_us first_ev_us first_at_us".
+//   stream_driver seam SMFSTREAM FILE REPEATS OUT
+//       starts smfstream on FILE, a short file that ends with a closing rest
+//       and so plays pass after pass, and times REPEATS loop seams: from the
+//       due time of a pass's closing no-op record to the first record of the
+//       next pass sent. OUT: one line per seam: "seam_us late_us teardown_us
+//       load_us open_us fill_us first_at_us", the seam and its parts, which
+//       add up to it:
+//       late: the no-op's own lateness (its AT_US − DUE_US);
+//       teardown: its `ev` → `close` (the pass wakes, resets, unprepares and
+//         closes the stream);
+//       load: `close` → `open` (the marker, the file loaded, the next stream
+//         opened);
+//       open: `open` → `restart` (time division, header prepared);
+//       fill: `restart` → the next pass's first `ev` (the first fill, the
+//         queueing, the player's wake-up).
+//       All but late are differences of arrival times: lines read together
+//       share one, so a part shorter than the driver's own wake-up (tens of
+//       microseconds) can show as 0 and its time land in the next. Hence
+//       first_at_us, the first record's AT_US: restart → first record sent on
+//       the player's own clock.
 //
 // first_at_us is the first record's AT_US (microseconds since its restart).
 #include <fcntl.h>
@@ -156,6 +176,16 @@ long long at_field(const std::string& line) {
     return at;
 }
 
+// Whether the line is an `ev` line of a no-op record; *late_us: its AT_US − DUE_US.
+bool closing_rest(const std::string& line, long long* late_us) {
+    unsigned long long tick;
+    long long due, at;
+    unsigned word;
+    if (sscanf(line.c_str(), "ev %llu %lld %lld %x", &tick, &due, &at, &word) != 4 || word != 0x02000000) return false;
+    *late_us = at - due;
+    return true;
+}
+
 double us(int64_t ns) { return ns / 1000.0; }
 
 int startup(const std::vector<const char*>& programs, const char* file, int repeats, FILE* out,
@@ -233,6 +263,34 @@ int switches(const char* program, const char* file_a, const char* file_b, int re
     return status;
 }
 
+int seams(const char* program, const char* file, int repeats, FILE* out, const std::string& fifo) {
+    TraceReader trace(fifo);
+    int64_t spawned;
+    Player player = spawn_player(program, file, fifo, &spawned);
+    std::string line;
+    int status = 0;
+    for (int i = 0; i < repeats && status == 0; ++i) {
+        int64_t deadline = now_ns() + 5000000000LL;
+        int64_t rest = 0, closed, opened, restarted, first;
+        long long late = 0;
+        bool found = false;
+        while (!found && trace.next(&line, &rest, deadline)) found = closing_rest(line, &late);
+        if (!found || !trace.until("close", &line, &closed, deadline) || !trace.until("open", &line, &opened, deadline) ||
+            !trace.until("restart", &line, &restarted, deadline) || !trace.until("ev ", &line, &first, deadline)) {
+            fprintf(stderr, "seam: no closing rest and next pass within 5 s (does the file end with a rest?)\n");
+            status = 1;
+            break;
+        }
+        // The lines arrive a little after they are written, by about the same
+        // time each: the differences of arrival times stand for the
+        // differences of writing times.
+        fprintf(out, "%.1f %lld %.1f %.1f %.1f %.1f %lld\n", double(late) + us(first - rest), late, us(closed - rest),
+                us(opened - closed), us(restarted - opened), us(first - restarted), at_field(line));
+    }
+    stop_player(player);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -240,11 +298,13 @@ int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     bool ok_startup = mode == "startup" && argc >= 6;
     bool ok_switch = mode == "switch" && argc == 7;
-    if (!ok_startup && !ok_switch) {
+    bool ok_seam = mode == "seam" && argc == 6;
+    if (!ok_startup && !ok_switch && !ok_seam) {
         fprintf(stderr,
                 "Usage: %s startup SMFSTREAM FILE REPEATS OUT [FLOOR...]\n"
-                "       %s switch SMFSTREAM FILE_A FILE_B REPEATS OUT\n",
-                argv[0], argv[0]);
+                "       %s switch SMFSTREAM FILE_A FILE_B REPEATS OUT\n"
+                "       %s seam SMFSTREAM FILE REPEATS OUT\n",
+                argv[0], argv[0], argv[0]);
         return 2;
     }
     const char* out_path = ok_startup ? argv[5] : argv[argc - 1];
@@ -257,6 +317,7 @@ int main(int argc, char** argv) {
     std::vector<const char*> programs{argv[2]};
     for (int i = 6; ok_startup && i < argc; ++i) programs.push_back(argv[i]);
     int status = ok_startup ? startup(programs, argv[3], repeats, out, fifo)
+                 : ok_seam  ? seams(argv[2], argv[3], repeats, out, fifo)
                             : switches(argv[2], argv[3], argv[4], repeats, out, fifo);
     fclose(out);
     unlink(fifo.c_str());

@@ -38,7 +38,23 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 520; ++i) many.raw(i % 3, {uint8_t(i ? 60 + i % 12 : 0x90), 64});
     many.end();
 
+    // The layouts around the tracks: a RIFF RMID wrapper with an odd-sized
+    // chunk before its data, an alien chunk before a track, a longer header.
+    smf::Bytes song = smf::file({melody});
+    smf::Bytes rmid{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'R', 'M', 'I', 'D', 'D', 'I', 'S', 'P', 3, 0, 0, 0, 1, 2, 3, 0,
+                    'd', 'a', 't', 'a', uint8_t(song.size()), uint8_t(song.size() >> 8), 0, 0};
+    rmid.insert(rmid.end(), song.begin(), song.end());
+    rmid[4] = uint8_t(rmid.size() - 8);
+    rmid[5] = uint8_t((rmid.size() - 8) >> 8);
+    smf::Bytes alien = smf::file({bass});
+    alien.insert(alien.begin() + 14, {'X', 'F', 'I', 'H', 0, 0, 0, 4, 0x00, 0x90, 0x3C, 0x7F});
+    smf::Bytes long_header = smf::file({conductor, melody});
+    long_header[7] = 10;
+    long_header.insert(long_header.begin() + 14, {1, 2, 3, 4});
+
     bool ok = write(folder, "multi_track", smf::file({conductor, melody, bass}))
+              && write(folder, "rmid", rmid) && write(folder, "alien_chunk", alien)
+              && write(folder, "long_header", long_header)
               && write(folder, "odd_bytes", smf::file({odd, Track{}.end()}, smf::smpte_division(25, 40)))
               && write(folder, "over_one_buffer", smf::file({many}, 480, 0))
               && write(folder, "lying_count", smf::file({melody}, 96, 1, 9))

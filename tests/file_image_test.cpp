@@ -1,5 +1,6 @@
-// Loading: the whole file in one block, the two header fields, and the track
-// table of the chunk walk, for honest and lying files.
+// Loading: the whole file in one block, where the Standard MIDI File lies in
+// it (or that it is none), the two header fields, and the track table of the
+// chunk walk, for honest and lying files.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -119,14 +120,108 @@ TEST(TrackTable, OneCursorPerChunkAtItsFirstDeltaTime) {
     EXPECT_EQ(at, file.size());
 }
 
-TEST(TrackTable, ChunkIdentifiersAndHeaderLengthAreNotExamined) {
-    Bytes file = smf::file({Track{}.note_on(0, 0, 60, 1).end(), Track{}.note_on(0, 1, 61, 1).end()});
-    file[0] = 'X';
-    file[7] = 99;                 // header length
-    file[smf_header_bytes] = 'Z';  // first chunk's identifier
+// ---------------------------------------------------------------------------
+// Only a Standard MIDI File plays, read as the standard lays it out: what
+// users hand the player by mistake is refused; legal layouts play their
+// tracks and nothing else.
+
+Bytes chunk(const char* id, const Bytes& data, bool little_endian = false) {
+    uint32_t n = uint32_t(data.size());
+    Bytes out(id, id + 4);
+    Bytes length = little_endian ? Bytes{uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)}
+                                 : Bytes{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    out.insert(out.end(), length.begin(), length.end());
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+Bytes riff(const char* form, const std::vector<Bytes>& chunks) {
+    Bytes body(form, form + 4);
+    for (const Bytes& c : chunks) {
+        body.insert(body.end(), c.begin(), c.end());
+        if (c.size() % 2) body.push_back(0);  // RIFF chunks are padded to an even length
+    }
+    return chunk("RIFF", body, true);
+}
+
+Bytes text_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(StandardMidiFile, LayoutsAreRefusedOrPlayAsTheStandardLaysThemOut) {
+    const Track song_track = Track{}.note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
+    const Bytes song = smf::file({song_track});
+    const std::vector<smf::Record> song_records{{0, 0, smf::short_event(0x90, 60, 100)},
+                                                {96, 0, smf::short_event(0x80, 60, 0)}};
+    // A track's bytes that would sound if read as one: four loud note-ons.
+    const Bytes alien_notes{0x00, 0x90, 0x3C, 0x7F, 0x00, 0x3E, 0x7F, 0x00, 0x40, 0x7F, 0x00, 0x43, 0x7F};
+    Bytes random_bytes(20000);
+    uint32_t seed = 20261209;
+    for (uint8_t& b : random_bytes) b = uint8_t((seed = seed * 1103515245 + 12345) >> 16);
+
+    Bytes header = Bytes(song.begin(), song.begin() + 14);
+    Bytes track_chunk = Bytes(song.begin() + 14, song.end());
+    auto with_header_length = [&](uint32_t length, size_t extra) {
+        Bytes f = header;
+        f[4] = uint8_t(length >> 24);
+        f[5] = uint8_t(length >> 16);
+        f[6] = uint8_t(length >> 8);
+        f[7] = uint8_t(length);
+        f.insert(f.end(), extra, 0xEE);
+        f.insert(f.end(), track_chunk.begin(), track_chunk.end());
+        return f;
+    };
+    Bytes alien_first = header;
+    Bytes alien = chunk("XFIH", alien_notes);
+    alien_first.insert(alien_first.end(), alien.begin(), alien.end());
+    alien_first.insert(alien_first.end(), track_chunk.begin(), track_chunk.end());
+
+    struct Row {
+        const char* what;
+        Bytes file;
+        bool plays;
+        std::vector<smf::Record> records;  // when it plays
+    } rows[] = {
+        {"text", text_of("# smfstream\n\nPlays Standard MIDI Files for a controller.\n"), false, {}},
+        {"WAV", riff("WAVE", {chunk("fmt ", Bytes(16, 1), true), chunk("data", Bytes(4000, 0x90), true)}), false, {}},
+        {"random bytes", random_bytes, false, {}},
+        {"RIFF RMID", riff("RMID", {chunk("DISP", {1, 2, 3}, true), chunk("data", song, true),
+                                    chunk("LIST", text_of("INFOnote"), true)}),
+         true, song_records},
+        {"RIFF RMID without a data chunk", riff("RMID", {chunk("LIST", text_of("INFOnote"), true)}), false, {}},
+        {"RIFF RMID whose data is not a MIDI file", riff("RMID", {chunk("data", alien_notes, true)}), false, {}},
+        {"RIFF RMID whose data runs past the file",
+         [&] {
+             Bytes f = riff("RMID", {chunk("data", song, true)});
+             f[16] = 0xFF;  // the data chunk's length
+             return f;
+         }(),
+         true, song_records},
+        {"alien chunk before the track", alien_first, true, song_records},
+        {"header of 10 bytes", with_header_length(10, 4), true, song_records},
+        {"header of 4 bytes", with_header_length(4, 0), false, {}},
+        {"header longer than the file", with_header_length(0x10000, 0), false, {}},
+        {"header alone", header, true, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        MergeRun run(row.file);
+        ASSERT_EQ(run.is_midi(), row.plays);
+        if (row.plays) {
+            EXPECT_EQ(run.drain(), row.records);
+        }
+    }
+}
+
+TEST(StandardMidiFile, OnlyTrackChunksCountTowardTheAnnouncedTracks) {
+    // Two tracks announced; an alien chunk between them is stepped over and
+    // the third track chunk is not played.
+    Bytes file = smf::file({Track{}.note_on(0, 0, 60, 1).end()}, 96, 1, 2);
+    for (const Bytes& c : {chunk("XYZW", {0x00, 0x91, 0x3C, 0x7F}), chunk("MTrk", Track{}.note_on(0, 1, 61, 1).end().bytes),
+                           chunk("MTrk", Track{}.note_on(0, 2, 62, 1).end().bytes)})
+        file.insert(file.end(), c.begin(), c.end());
     MergeRun run(file);
     ASSERT_EQ(run.track_count(), 2u);
-    EXPECT_EQ(run.drain().size(), 2u);
+    EXPECT_EQ(run.drain(), (std::vector<smf::Record>{{0, 0, smf::short_event(0x90, 60, 1)},
+                                                     {0, 0, smf::short_event(0x91, 61, 1)}}));
 }
 
 TEST(TrackTable, OnlyTheAnnouncedNumberOfChunksAreTracks) {

@@ -1,5 +1,6 @@
-// The track merger: record layout, event kinds, merge order, buffer limits and
-// a track that runs off its chunk.
+// The track merger: record layout, event kinds, merge order, the closing rest
+// to the latest End of Track, buffer limits and a track that runs off its
+// chunk.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,6 +20,8 @@ using smf::Record;
 using smf::short_event;
 using smf::tempo_event;
 using smf::Track;
+
+const uint32_t nop_event = 0x02000000;  // MEVT_NOP, parameter 0
 
 Track track_of(const Bytes& bytes) { return Track{bytes}; }
 
@@ -141,9 +144,9 @@ std::vector<SingleTrackCase> single_track_cases() {
         {"end_of_track_stops_the_track_before_later_bytes",
          concat({{0x00, 0x90, 0x3C, 0x64}, end_of_track, {0x00, 0x90, 0x3D, 0x64}}),
          {{0, 0, short_event(0x90, 0x3C, 0x64)}}},
-        {"end_of_track_after_a_delta_is_not_a_candidate",
+        {"end_of_track_after_a_delta_closes_with_a_rest",
          concat({{0x00, 0x90, 0x3C, 0x64}, {0x7F, 0xFF, 0x2F, 0x00}}),
-         {{0, 0, short_event(0x90, 0x3C, 0x64)}}},
+         {{0, 0, short_event(0x90, 0x3C, 0x64)}, {0x7F, 0, nop_event}}},
         {"only_end_of_track", end_of_track, {}},
         {"empty_chunk", {}, {}},
     };
@@ -168,6 +171,80 @@ TEST(MergerStatusWithoutLayout, EachIsSteppedOverAlone) {
         MergeRun run(smf::file({track_of(
             concat({{0x05, uint8_t(status)}, {0x07, 0x90, 0x3C, 0x64}, {0x00, uint8_t(status)}, end_of_track}))}));
         EXPECT_EQ(run.drain(), (std::vector<Record>{{12, 0, short_event(0x90, 0x3C, 0x64)}}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The closing rest: once every track has ended, one no-op carries the stream
+// to the latest End of Track when that lies after the last record placed; the
+// call after it places nothing.
+
+struct ClosingCase {
+    const char* name;
+    std::vector<Track> tracks;
+    std::vector<Record> expected;
+};
+
+std::ostream& operator<<(std::ostream& out, const ClosingCase& c) { return out << c.name; }
+
+std::vector<ClosingCase> closing_cases() {
+    return {
+        {"a_rest_after_the_last_event",
+         {Track{}.note_on(0, 0, 60, 100).note_off(96, 0, 60).end(288)},
+         {{0, 0, short_event(0x90, 60, 100)}, {96, 0, short_event(0x80, 60, 0)}, {288, 0, nop_event}}},
+        {"end_of_track_at_the_last_event_adds_nothing",
+         {Track{}.note_on(0, 0, 60, 100).note_off(96, 0, 60).end()},
+         {{0, 0, short_event(0x90, 60, 100)}, {96, 0, short_event(0x80, 60, 0)}}},
+        {"tracks_ending_at_different_times_close_at_the_latest",
+         {Track{}.note_on(0, 0, 60, 1).note_off(48, 0, 60).end(432), Track{}.note_on(0, 1, 61, 1).note_off(100, 1, 61).end(100)},
+         {{0, 0, short_event(0x90, 60, 1)},
+          {0, 0, short_event(0x91, 61, 1)},
+          {48, 0, short_event(0x80, 60, 0)},
+          {52, 0, short_event(0x81, 61, 0)},
+          {380, 0, nop_event}}},
+        {"the_latest_end_on_a_track_that_places_nothing",
+         {Track{}.note_on(0, 0, 60, 1).end(10), Track{}.text(500, "coda").end(500)},
+         {{0, 0, short_event(0x90, 60, 1)}, {1000, 0, nop_event}}},
+        {"a_file_of_rests_alone", {Track{}.end(480), Track{}.end()}, {{480, 0, nop_event}}},
+        {"everything_at_tick_0", {Track{}.program(0, 0, 5).end(), Track{}.end()}, {{0, 0, short_event(0xC0, 5)}}},
+        {"a_track_cut_after_a_whole_delta_ends_there",
+         {Track{}.note_on(0, 0, 60, 1).raw(64, {0x90, 0x3C}), Track{}.note_on(0, 1, 61, 1).raw(10, {0x91})},
+         {{0, 0, short_event(0x90, 60, 1)}, {0, 0, short_event(0x91, 61, 1)}, {64, 0, nop_event}}},
+        {"a_track_cut_inside_a_delta_ends_at_its_last_event",
+         {track_of({0x00, 0x90, 0x3C, 0x01, 0x81})},
+         {{0, 0, short_event(0x90, 60, 1)}}},
+    };
+}
+
+class Closing : public testing::TestWithParam<ClosingCase> {};
+
+TEST_P(Closing, PlacesOneNoOpToTheLatestEnd) {
+    MergeRun run(smf::file(GetParam().tracks));
+    EXPECT_EQ(run.drain(), GetParam().expected);
+    EXPECT_TRUE(run.fill().empty());  // and stays ended
+}
+
+INSTANTIATE_TEST_SUITE_P(EndOfTrack, Closing, testing::ValuesIn(closing_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MergerCalls, ClosingRestWaitsForRoomInTheNextFill) {
+    for (int notes : {510, 511}) {
+        SCOPED_TRACE(notes);
+        Track track;
+        for (int i = 0; i < notes; ++i) track.note_on(1, 0, 60, 64);
+        track.end(50);
+        MergeRun run(smf::file({track}));
+        std::vector<Record> first = run.fill();
+        ASSERT_EQ(first.size(), 511u);
+        std::vector<Record> second = run.fill();
+        std::vector<Record> closing{{50, 0, nop_event}};
+        if (notes == 510) {
+            EXPECT_EQ(first.back(), closing.back());
+            EXPECT_TRUE(second.empty());
+        } else {
+            EXPECT_EQ(second, closing);
+            EXPECT_TRUE(run.fill().empty());
+        }
     }
 }
 
@@ -220,9 +297,12 @@ TEST(MergerOrder, ComparisonIsOnWrappedUnsignedTicks) {
     wrapping.raw(0xFFFFFFF0, {0x90, 0x3C, 0x64}).raw(0x20, {0x3C, 0x00}).end();
     plain.raw(0x100, {0x91, 0x40, 0x40}).end();
     MergeRun run(smf::file({wrapping, plain}));
+    // The ends are compared the same way: track 1's at 0x100 lies after the
+    // last record's 0x10.
     EXPECT_EQ(run.drain(), (std::vector<Record>{{0x100, 0, short_event(0x91, 0x40, 0x40)},
                                                 {0xFFFFFEF0, 0, short_event(0x90, 0x3C, 0x64)},
-                                                {0x20, 0, short_event(0x90, 0x3C, 0x00)}}));
+                                                {0x20, 0, short_event(0x90, 0x3C, 0x00)},
+                                                {0xF0, 0, nop_event}}));
 }
 
 TEST(MergerOrder, EachTrackKeepsItsOwnRunningStatus) {
@@ -345,7 +425,7 @@ TEST(MergerCalls, NullArgumentsReturn0AndStoreNothing) {
 
 struct CutEvent {
     Bytes bytes;     // delta time and event
-    uint32_t delta;
+    uint32_t delta;  // its delta time, quantity(delta) the bytes it starts with
     bool places;     // a record, when the event is whole
     uint32_t event;
 };
@@ -377,16 +457,22 @@ Bytes cut_track_bytes(std::vector<size_t>& event_ends) {
     return out;
 }
 
+// The records of the events whole before the cut, then the closing rest to
+// where the track ends: past the last whole delta time.
 std::vector<Record> records_whole_before(size_t cut, const std::vector<size_t>& event_ends) {
     std::vector<Record> out;
     std::vector<CutEvent> events = cut_events();
     uint32_t carried = 0;  // the time of events that placed nothing
-    for (size_t i = 0; i < events.size() && event_ends[i] <= cut; ++i) {
+    size_t start = 0;
+    for (size_t i = 0; i < events.size(); start = event_ends[i++]) {
+        if (start + smf::quantity(events[i].delta).size() > cut) break;  // its delta is cut
         carried += events[i].delta;
+        if (event_ends[i] > cut) break;  // the event is cut
         if (!events[i].places) continue;
         out.push_back({carried, 0, events[i].event});
         carried = 0;
     }
+    if (carried) out.push_back({carried, 0, nop_event});
     return out;
 }
 

@@ -57,10 +57,12 @@ std::vector<uint32_t> numbers_after(std::istringstream& fields) {
     return out;
 }
 
-// midicsv's listing of a file, as the records a merge should place; *tracks
-// receives the header's track count.
+// midicsv's listing of a file, as the records a merge should place, the
+// closing no-op at the latest End of Track included; *tracks receives the
+// header's track count.
 std::vector<Record> listing_as_records(const std::string& csv, uint32_t* tracks) {
     std::vector<Listed> listed;
+    uint32_t latest_end = 0;
     std::istringstream lines(csv);
     std::string line;
     while (std::getline(lines, line)) {
@@ -77,7 +79,9 @@ std::vector<Record> listing_as_records(const std::string& csv, uint32_t* tracks)
         };
         uint32_t event = 0;
         bool placed = false;
-        if (type == "Header") {
+        if (type == "End_track") {
+            latest_end = std::max(latest_end, uint32_t(std::stoul(time)));
+        } else if (type == "Header") {
             std::vector<uint32_t> n = numbers_after(fields);  // format, tracks, division
             *tracks = n.at(1);
         } else if (type == "Tempo") {
@@ -107,6 +111,7 @@ std::vector<Record> listing_as_records(const std::string& csv, uint32_t* tracks)
         records.push_back({l.time - last, 0, l.event});
         last = l.time;
     }
+    if (latest_end > last) records.push_back({latest_end - last, 0, 0x02000000});
     return records;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -81,36 +82,87 @@ uint8_t* load_file_image(const char* path, size_t* size) {
     return image;
 }
 
-uint16_t header_track_count(const uint8_t* image) { return uint16_t(image[10] << 8 | image[11]); }
+namespace {
 
-uint16_t header_time_division(const uint8_t* image) { return uint16_t(image[12] << 8 | image[13]); }
+uint32_t big_endian_32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint32_t little_endian_32(const uint8_t* p) { return uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]; }
 
-TrackCursor* build_track_table(const uint8_t* image, size_t size, uint32_t* count) {
-    uint32_t announced = header_track_count(image);
+bool is_id(const uint8_t* p, const char* id) { return memcmp(p, id, 4) == 0; }
+
+// The header chunk's own length at smf; the first chunk begins after it.
+uint64_t header_chunk_end(const uint8_t* smf) { return 8 + uint64_t(big_endian_32(smf + 4)); }
+
+// An "MThd" chunk of at least 6 bytes, whole within size.
+bool read_smf(const uint8_t* smf, size_t size) {
+    if (size < smf_header_bytes || !is_id(smf, "MThd")) return false;
+    return big_endian_32(smf + 4) >= 6 && header_chunk_end(smf) <= size;
+}
+
+// The "data" chunk of a RIFF "RMID" file; its chunks are little-endian and
+// padded to an even length.
+const uint8_t* read_riff(const uint8_t* image, size_t size, size_t* data_size) {
+    if (size < 12 || !is_id(image, "RIFF") || !is_id(image + 8, "RMID")) return nullptr;
+    uint64_t offset = 12;
+    while (offset + 8 <= size) {
+        const uint8_t* chunk = image + offset;
+        uint64_t length = little_endian_32(chunk + 4);
+        uint64_t room = size - (offset + 8);
+        if (is_id(chunk, "data")) {
+            *data_size = static_cast<size_t>(length < room ? length : room);
+            return chunk + 8;
+        }
+        offset += 8 + length + (length & 1);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* find_standard_midi_file(const uint8_t* image, size_t size, size_t* smf_size) {
+    if (read_smf(image, size)) {
+        *smf_size = size;
+        return image;
+    }
+    size_t data_size = 0;
+    const uint8_t* data = read_riff(image, size, &data_size);
+    if (!data || !read_smf(data, data_size)) return nullptr;
+    *smf_size = data_size;
+    return data;
+}
+
+uint16_t header_track_count(const uint8_t* smf) { return uint16_t(smf[10] << 8 | smf[11]); }
+
+uint16_t header_time_division(const uint8_t* smf) { return uint16_t(smf[12] << 8 | smf[13]); }
+
+TrackCursor* build_track_table(const uint8_t* smf, size_t size, uint32_t* count) {
+    uint32_t announced = header_track_count(smf);
+    // The chunks begin after the header chunk, however long it says it is
+    // (never inside the 14 bytes whose fields are read).
+    uint64_t first = header_chunk_end(smf);
+    if (first < smf_header_bytes) first = smf_header_bytes;
     // No more entries than chunk headers fit in the image (a lying count of
     // 65535 would otherwise take 2.6 MB), and at least one, so that an empty
     // table is not mistaken for a failed allocation.
-    size_t room = (size - smf_header_bytes) / 8;
+    size_t room = first < size ? static_cast<size_t>((size - first) / 8) : 0;
     size_t entries = announced < room ? announced : room;
     TrackCursor* tracks = static_cast<TrackCursor*>(malloc(sizeof(TrackCursor) * (entries ? entries : 1)));
     if (!tracks) return nullptr;
 
-    const uint8_t* end = image + size;
-    size_t offset = smf_header_bytes;
+    const uint8_t* end = smf + size;
+    uint64_t offset = first;
     uint32_t present = 0;
-    // The chunk identifiers are not examined: the first chunks are the tracks.
-    while (present < announced && size - offset >= 8) {
-        const uint8_t* chunk = image + offset;
-        uint64_t length = uint64_t(chunk[4]) << 24 | uint64_t(chunk[5]) << 16 | uint64_t(chunk[6]) << 8 | chunk[7];
-        uint64_t next = offset + 8 + length;
-        TrackCursor& track = tracks[present++];
-        track.chunk_start = chunk;
-        track.cursor = chunk + 8;
-        track.running_status = 0;
-        track.time = 0;
-        track.chunk_end = next < size ? image + next : end;
-        if (next >= size) break;
-        offset = static_cast<size_t>(next);
+    while (present < announced && offset + 8 <= size) {
+        const uint8_t* chunk = smf + offset;
+        uint64_t next = offset + 8 + big_endian_32(chunk + 4);
+        if (is_id(chunk, "MTrk")) {
+            TrackCursor& track = tracks[present++];
+            track.chunk_start = chunk;
+            track.cursor = chunk + 8;
+            track.running_status = 0;
+            track.time = 0;
+            track.chunk_end = next < size ? smf + next : end;
+        }
+        offset = next;
     }
     *count = present;
     return tracks;

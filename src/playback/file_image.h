@@ -1,5 +1,6 @@
-// Loading a Standard MIDI File: the whole file in one block, then one cursor
-// per track chunk. Nothing here ever points outside the image.
+// Loading a Standard MIDI File: the whole file in one block, where the
+// Standard MIDI File lies in it, then one cursor per track chunk. Nothing here
+// ever points outside the image.
 #pragma once
 
 #include <cstddef>
@@ -20,14 +21,22 @@ constexpr size_t largest_file_image = size_t(256) << 20;
 // receives the file's size (clamped to SIZE_MAX), before any memory is taken.
 uint8_t* load_file_image(const char* path, size_t* size);
 
-// The header's track count (offset 10) and time division (offset 12), both
-// 16-bit big-endian. The image holds at least the header.
-uint16_t header_track_count(const uint8_t* image);
-uint16_t header_time_division(const uint8_t* image);
+// Where the Standard MIDI File lies in a loaded image: the image itself when
+// it begins with an "MThd" chunk, or the contents of the "data" chunk of a
+// RIFF "RMID" file (cut at the image's end). Null when the image is neither,
+// or when the header chunk is shorter than 6 bytes or runs past its end;
+// otherwise *smf_size receives the file's size, at least the 14-byte header.
+const uint8_t* find_standard_midi_file(const uint8_t* image, size_t size, size_t* smf_size);
 
-// One heap block of cursors, one per chunk present after the header, at most
-// the header's track count of them; *count receives how many. A chunk whose
-// length runs past the image ends at the image's end; a chunk header cut off
-// by the end of the image is not a chunk. Never null for a track count of 0;
-// null when the allocation fails.
-TrackCursor* build_track_table(const uint8_t* image, size_t size, uint32_t* count);
+// The header's track count (offset 10) and time division (offset 12), both
+// 16-bit big-endian. smf holds at least the 14-byte header.
+uint16_t header_track_count(const uint8_t* smf);
+uint16_t header_time_division(const uint8_t* smf);
+
+// One heap block of cursors, one per "MTrk" chunk after the header chunk (its
+// length honoured), at most the header's track count of them; other chunks
+// are stepped over. *count receives how many. A chunk whose length runs past
+// the end ends there; a chunk header cut off by the end is not a chunk. Never
+// null for a track count of 0; null when the allocation fails. smf holds at
+// least the 14-byte header.
+TrackCursor* build_track_table(const uint8_t* smf, size_t size, uint32_t* count);

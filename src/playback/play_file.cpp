@@ -39,12 +39,36 @@ void publish(HMIDISTRM stream, HANDLE wake) {
 
 void say(const char* text) { write_text(text); }
 
+// A platform step of the pass that failed, and its result code.
+void say_failed(const char* call, MMRESULT result) { write_message("%s failed: %u\n", call, unsigned(result)); }
+
+// Follows the records of one fill as the stream will play them: whether any
+// of them lets musical time pass, that is a delta time above 0 while the
+// tempo in force is above 0 (the SMPTE form of the division ignores the
+// tempo). *tempo_zero carries the tempo's state from one fill to the next;
+// a stream starts at a tempo above 0.
+bool time_passes(const uint8_t* events, uint32_t bytes, bool smpte, bool* tempo_zero) {
+    bool passes = false;
+    for (uint32_t at = 0; at + record_bytes <= bytes; at += record_bytes) {
+        uint32_t words[3];
+        memcpy(words, events + at, sizeof words);  // little-endian, as the platform reads them
+        if (words[0] != 0 && (smpte || !*tempo_zero)) passes = true;
+        if (MEVT_EVENTTYPE(words[2]) == MEVT_TEMPO) *tempo_zero = MEVT_EVENTPARM(words[2]) == 0;
+    }
+    return passes;
+}
+
+// Whether the file's ticks have any length at all: a division of 0 ticks per
+// quarter note, or of 0 ticks per SMPTE frame, makes every record due at once.
+bool ticks_have_length(uint16_t division) { return (division & 0x8000) ? (division & 0xFF) != 0 : division != 0; }
+
 }  // namespace
 
 int play_file(const char* path) {
     player_state.last_event_time = 0;
     player_state.pass_played_through = false;
-    bool placed = false;
+    bool time_passed = false;
+    bool tempo_zero = false;
 
     size_t size = 0;
     uint8_t* image = load_file_image(path, &size);
@@ -56,15 +80,24 @@ int play_file(const char* path) {
         return 0;
     }
 
+    size_t smf_size = 0;
+    const uint8_t* smf = find_standard_midi_file(image, size, &smf_size);
+    if (!smf) {
+        write_message("not a Standard MIDI File: %s\n", path);
+        free(image);
+        return 0;
+    }
+
     uint32_t track_count = 0;
-    uint16_t division = header_time_division(image);
-    TrackCursor* tracks = build_track_table(image, size, &track_count);
+    uint16_t division = header_time_division(smf);
+    TrackCursor* tracks = build_track_table(smf, smf_size, &track_count);
     uint8_t* events = nullptr;
     HANDLE wake = nullptr;
     HMIDISTRM stream = nullptr;
     MIDIHDR header = {};
     MIDIPROPTIMEDIV time_division = {};
     UINT device = player_state.device_id;
+    MMRESULT result = MMSYSERR_NOERROR;
 
     if (!tracks) goto free_image;
     events = static_cast<uint8_t*>(calloc(1, event_buffer_bytes));
@@ -73,37 +106,53 @@ int play_file(const char* path) {
     wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!wake) goto free_events;
 
-    if (midiStreamOpen(&stream, &device, 1, reinterpret_cast<DWORD_PTR>(stream_callback), 0, CALLBACK_FUNCTION) !=
-        MMSYSERR_NOERROR)
+    result = midiStreamOpen(&stream, &device, 1, reinterpret_cast<DWORD_PTR>(stream_callback), 0, CALLBACK_FUNCTION);
+    if (result != MMSYSERR_NOERROR) {
+        say_failed("midiStreamOpen", result);
         goto close_event;
+    }
     publish(stream, wake);
 
     time_division.cbStruct = sizeof time_division;
     time_division.dwTimeDiv = division;
-    if (midiStreamProperty(stream, reinterpret_cast<LPBYTE>(&time_division), MIDIPROP_SET | MIDIPROP_TIMEDIV) !=
-        MMSYSERR_NOERROR)
+    result = midiStreamProperty(stream, reinterpret_cast<LPBYTE>(&time_division), MIDIPROP_SET | MIDIPROP_TIMEDIV);
+    if (result != MMSYSERR_NOERROR) {
+        say_failed("midiStreamProperty", result);
         goto close_stream;
+    }
 
     header.lpData = reinterpret_cast<LPSTR>(events);
     header.dwBufferLength = event_buffer_declared;
     header.dwBytesRecorded = event_buffer_declared;
     header.dwFlags = 0;
-    if (midiOutPrepareHeader(reinterpret_cast<HMIDIOUT>(stream), &header, sizeof header) != MMSYSERR_NOERROR)
+    result = midiOutPrepareHeader(reinterpret_cast<HMIDIOUT>(stream), &header, sizeof header);
+    if (result != MMSYSERR_NOERROR) {
+        say_failed("midiOutPrepareHeader", result);
         goto close_stream;
-    if (midiStreamRestart(stream) != MMSYSERR_NOERROR) goto unprepare;
+    }
+    result = midiStreamRestart(stream);
+    if (result != MMSYSERR_NOERROR) {
+        say_failed("midiStreamRestart", result);
+        goto unprepare;
+    }
 
     say("buffering...\n");
     for (;;) {
         uint32_t bytes = 0;
         fill_events(tracks, track_count, events, &bytes);
         if (bytes == 0) {
-            player_state.pass_played_through = placed;
+            player_state.pass_played_through = time_passed;
             say("done.\n");
             break;
         }
-        placed = true;
+        if (time_passes(events, bytes, (division & 0x8000) != 0, &tempo_zero) && ticks_have_length(division))
+            time_passed = true;
         header.dwBytesRecorded = bytes;
-        if (midiStreamOut(stream, &header, sizeof header) != MMSYSERR_NOERROR) break;
+        result = midiStreamOut(stream, &header, sizeof header);
+        if (result != MMSYSERR_NOERROR) {
+            say_failed("midiStreamOut", result);
+            break;
+        }
         WaitForSingleObject(wake, INFINITE);
         // The process is ending: straight to the teardown, with nothing to say.
         if (stop_requested()) break;

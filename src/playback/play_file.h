@@ -3,9 +3,10 @@
 
 #include "platform/platform.h"
 
-// Plays the file at path once on MIDI output device 0, or until a new file
-// name arrives. Always returns 0; player_state.pass_played_through tells
-// whether it placed records and ended by itself (no failure, no new name).
+// Plays the file at path once on MIDI output device 0, to the latest End of
+// Track, or until a new file name arrives. Always returns 0;
+// player_state.pass_played_through tells whether it ended by itself (no
+// failure, no new name) after musical time had passed.
 int play_file(const char* path);
 
 // The stream's callback: wakes the pass when the device has played the buffer.

@@ -98,6 +98,25 @@ Taken take_event(TrackCursor& track, uint32_t& word) {
     return Taken::nothing;
 }
 
+// Where the track ends: at the delta time its cursor points at when that
+// delta is whole (the End of Track's, or that of an event cut off by the
+// chunk's end), else at the time it has reached.
+uint32_t end_time(const TrackCursor& track) {
+    const uint8_t* p = track.cursor;
+    uint32_t delta;
+    return read_quantity(p, track.chunk_end, delta) ? track.time + delta : track.time;
+}
+
+// Places one record at the buffer's given index and makes its time the last
+// event time.
+void place(uint8_t* buffer, uint32_t index, uint32_t time, uint32_t word) {
+    uint8_t* record = buffer + index * record_bytes;
+    const uint32_t words[3] = {time - player_state.last_event_time, 0, word};
+    for (int w = 0; w < 3; ++w)
+        for (int b = 0; b < 4; ++b) record[w * 4 + b] = uint8_t(words[w] >> (8 * b));
+    player_state.last_event_time = time;
+}
+
 }  // namespace
 
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
@@ -117,7 +136,18 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
                 best = &tracks[i];
             }
         }
-        if (!best) break;
+        if (!best) {
+            // Every track has ended. When the latest end lies after the last
+            // record, a closing no-op carries the stream to it; once placed,
+            // it is the last record, and the next call finds nothing to do.
+            uint32_t latest = 0;
+            for (uint32_t i = 0; i < track_count; ++i) {
+                uint32_t end = end_time(tracks[i]);
+                if (end > latest) latest = end;
+            }
+            if (latest > player_state.last_event_time) place(buffer, records++, latest, uint32_t(MEVT_NOP) << 24);
+            break;
+        }
 
         uint32_t word = 0;
         switch (take_event(*best, word)) {
@@ -126,16 +156,9 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
             break;
         case Taken::nothing:
             break;
-        case Taken::record: {
-            uint8_t* record = buffer + records * record_bytes;
-            uint32_t delta = best->time - player_state.last_event_time;
-            const uint32_t words[3] = {delta, 0, word};
-            for (int w = 0; w < 3; ++w)
-                for (int b = 0; b < 4; ++b) record[w * 4 + b] = uint8_t(words[w] >> (8 * b));
-            player_state.last_event_time = best->time;
-            ++records;
+        case Taken::record:
+            place(buffer, records++, best->time, word);
             break;
-        }
         }
     }
     *byte_count = records * record_bytes;

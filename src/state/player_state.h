@@ -40,7 +40,7 @@ struct PlayerState {
     HANDLE loop_stopped;               // manual reset: the main thread has torn its pass down
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
-    bool pass_played_through;          // the last pass placed records and ended by itself
+    bool pass_played_through;          // the last pass ended by itself after musical time passed
 };
 
 extern PlayerState player_state;

@@ -116,15 +116,34 @@ TEST(Entry, AClosedStandardStreamLeavesTheTraceAlone) {
     }
 }
 
+// A pass in which no musical time passes (nothing placed, every record at
+// tick 0, or ticks that a tempo of 0 or a division of 0 makes last no time)
+// has nothing to play:
+// one marker, then the loop waits for a name instead of replaying the file
+// thousands of times a second.
 TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
     struct Row {
         const char* what;
         smf::Bytes file;
+        const char* shape;     // the stream in the trace
+        const char* messages;  // the pass's
     };
+    const char* nothing = "open timediv restart reset close";
+    const char* one_fill = "buffering...\nbuffering...\ndone.\n";
     const Row rows[] = {
-        {"no tracks", smf::file({})},
-        {"only End of Track", smf::file({smf::Track().end(), smf::Track().text(10, "words").end()})},
-        {"header only, announcing tracks", smf::file({}, 96, 1, 3)},
+        {"no tracks", smf::file({}), nothing, "buffering...\ndone.\n"},
+        {"only End of Track", smf::file({smf::Track().end(), smf::Track().text(0, "words").end()}), nothing,
+         "buffering...\ndone.\n"},
+        {"header only, announcing tracks", smf::file({}, 96, 1, 3), nothing, "buffering...\ndone.\n"},
+        {"every record at tick 0",
+         smf::file({smf::Track().tempo(0, 400000).end(), smf::Track().program(0, 0, 5).note_on(0, 0, 60, 1).end()}),
+         "open timediv restart ev ev ev done reset close", one_fill},
+        {"a tempo of 0",
+         smf::file({smf::Track().tempo(0, 0).note_on(0, 0, 60, 1).note_off(96, 0, 60).end(96)}),
+         "open timediv restart ev ev ev ev done reset close", one_fill},
+        {"a division of 0 ticks per quarter note",
+         smf::file({smf::Track().note_on(0, 0, 60, 1).note_off(96, 0, 60).end(96)}, 0),
+         "open timediv restart ev ev ev done reset close", one_fill},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -138,11 +157,10 @@ TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
         child.close_stdin();
         ExitStatus status = child.wait();
         EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-        EXPECT_EQ(pass_messages(child.err(), {}), "buffering...\ndone.\n");
-        // The stream was opened and torn down, with nothing played.
+        EXPECT_EQ(pass_messages(child.err(), {}), row.messages);
         std::vector<TraceStream> streams = trace_streams(run.trace());
         ASSERT_EQ(streams.size(), 1u);
-        EXPECT_EQ(trace_shape(streams[0].lines), "open timediv restart reset close");
+        EXPECT_EQ(trace_shape(streams[0].lines), row.shape);
     }
 }
 
@@ -186,13 +204,14 @@ TEST(Entry, WithoutADeviceEachPassFailsOnceAndTheLoopWaitsForAName) {
     EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     EXPECT_EQ(child.out(), "11");
 
-    // The layer says once why there is no device 0; the passes fail silently;
-    // the volume falls back to the mixer, which cannot be opened either.
+    // The layer says once why there is no device 0; each pass names the call
+    // that failed; the volume falls back to the mixer, which cannot be opened
+    // either.
     std::string err = child.err();
     size_t why = err.find("smfstream: no MIDI output: ");
     ASSERT_NE(why, std::string::npos);
     err.erase(why, err.find('\n', why) + 1 - why);
-    EXPECT_EQ(pass_messages(err, {"song.mid"}), "");
+    EXPECT_EQ(pass_messages(err, {"song.mid"}), "midiStreamOpen failed: 6\nmidiStreamOpen failed: 6\n");
     const std::string refused =
         "Cannot set volume via midi...Reason: unknown\nERROR: Can't open Mixer Device! -- 00000002\n"
         "MMSYSERR_BADDEVICEID\n";

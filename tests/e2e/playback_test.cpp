@@ -49,8 +49,9 @@ struct Expected {
     double tolerance_us;
 };
 
-// The records of the merged tracks (earliest first, the lower track on a tie)
-// with their exact due times: ticks per quarter note with the tempo in force,
+// The records of the merged tracks (earliest first, the lower track on a tie),
+// then a no-op at the latest End of Track when that comes after them, with
+// their exact due times: ticks per quarter note with the tempo in force,
 // 500000 us per quarter until the first tempo record, or the SMPTE rate.
 std::vector<Expected> expected_records(const std::vector<std::vector<Placed>>& tracks, uint16_t division) {
     struct Item {
@@ -59,15 +60,18 @@ std::vector<Expected> expected_records(const std::vector<std::vector<Placed>>& t
         uint32_t word;
     };
     std::vector<Item> items;
+    uint32_t latest_end = 0;
     for (size_t t = 0; t < tracks.size(); ++t)
         for (size_t i = 0; i < tracks[t].size(); ++i) {
             const smf::Bytes& e = tracks[t][i].event;
             bool record = (e[0] >= 0x80 && e[0] < 0xF0) || (e[0] == 0xFF && e[1] == 0x51);
             if (record) items.push_back({tracks[t][i].tick, t, i, word_of(e)});
+            if (e == end_of_track()) latest_end = std::max(latest_end, tracks[t][i].tick);
         }
     std::stable_sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
         return a.tick != b.tick ? a.tick < b.tick : a.track < b.track;
     });
+    if (latest_end > (items.empty() ? 0 : items.back().tick)) items.push_back({latest_end, 0, 0, 0x02000000});
     std::vector<Expected> out;
     bool smpte = division & 0x8000;
     double us_per_tick_smpte = 0, relative_tolerance = 0;

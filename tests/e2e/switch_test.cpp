@@ -1,6 +1,8 @@
 // A controller steering a player that plays in real time: a name while a
 // buffer plays ends the pass at once and the new file starts; the input's end
-// ends the process. Bounds only gross failures (a switch seconds late, a hang).
+// ends the process; a file that ends by itself comes round after its whole
+// length, its closing rest included. Bounds only gross failures (a switch
+// seconds late, a hang, a loop that comes round early).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -272,6 +274,40 @@ TEST_F(Switching, SwitchLatency) {
     RecordProperty("switch_latency_median_us", int(at(first_ms, 0.5) * 1000));
     RecordProperty("switch_latency_max_us", int(at(first_ms, 1) * 1000));
     EXPECT_LT(at(first_ms, 1), 1000.0);
+}
+
+// A one-beat note in a four-beat bar: each pass lasts the whole bar, so the
+// markers come a bar apart, not a beat apart; the trace shows each pass's
+// closing rest as a no-op waited for until its due time.
+TEST(Looping, MarkersComeABarApartForAOneBeatNoteInABar) {
+    constexpr uint32_t tempo_us = 125000;  // a beat; the bar is 0.5 s
+    TempDir dir;
+    dir.write("bar.mid", smf::file({smf::Track().tempo(0, tempo_us).note_on(0, 0, 60, 100).note_off(96, 0, 60).end(288)},
+                                   96));
+    PlayerRun run(dir, "200", "bar.mid", Timing::real_time);
+    ASSERT_TRUE(run.child().wait_out_count("1", 1));
+    auto first = Clock::now();
+    ASSERT_TRUE(run.child().wait_out_count("1", 4));
+    double seconds = std::chrono::duration<double>(Clock::now() - first).count();
+    run.child().close_stdin();
+    ExitStatus status = run.child().wait(5s);
+    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    // Three bars: 1.5 s (a beat apart they would take 0.375 s).
+    EXPECT_GT(seconds, 1.2);
+    EXPECT_LT(seconds, 4.0);
+
+    std::vector<TraceStream> streams = trace_streams(run.trace());
+    ASSERT_GE(streams.size(), 4u);
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE("pass " + std::to_string(i));
+        ASSERT_EQ(streams[i].events.size(), 4u);
+        const TraceLine& rest = streams[i].events.back();
+        EXPECT_EQ(rest.word, 0x02000000u);
+        EXPECT_EQ(rest.tick, 384u);
+        EXPECT_EQ(rest.due_us, 500000);
+        EXPECT_GE(rest.at_us, rest.due_us);
+        EXPECT_TRUE(streams[i].closed);
+    }
 }
 
 }  // namespace

@@ -265,7 +265,7 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
                   480, 0, tempo_record | 250000,    // tick 480, half a second; faster from here
                   480, 0, 0x00003C80});             // tick 960: 0.5 s + 0.25 s
     Buffer second({960, 0, 0x000005C0,              // tick 1920
-                   480, 0, nop_record,              // tick 2400, not played
+                   480, 0, nop_record,              // tick 2400, waited for, sounds nothing
                    0, 0, MEVT_F_LONG | 5, 0x11111111, 0x22,  // a long record, stepped over
                    480, 0, 0x00403E90});            // tick 2880
     ASSERT_EQ(prepare(stream, first), MMSYSERR_NOERROR);
@@ -276,15 +276,16 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
     ASSERT_TRUE(callbacks.wait_done(2));
 
     std::vector<PlayedRecord> played = device.played();
-    ASSERT_EQ(played.size(), 5u);
+    ASSERT_EQ(played.size(), 6u);
     const std::pair<uint64_t, int64_t> expected[] = {
-        {0, 0}, {480, 500000}, {960, 750000}, {1920, 1250000}, {2880, 1750000}};
-    for (size_t i = 0; i < 5; ++i) {
+        {0, 0}, {480, 500000}, {960, 750000}, {1920, 1250000}, {2400, 1500000}, {2880, 1750000}};
+    for (size_t i = 0; i < 6; ++i) {
         EXPECT_EQ(played[i].tick, expected[i].first) << i;
         EXPECT_EQ(played[i].due_us, expected[i].second) << i;
     }
     EXPECT_EQ(played[1].word, tempo_record | 250000);
-    EXPECT_EQ(played[4].word, 0x00403E90u);
+    EXPECT_EQ(played[4].word, nop_record);
+    EXPECT_EQ(played[5].word, 0x00403E90u);
     // Given back in order, each header once.
     EXPECT_EQ(callbacks.calls[1].second, &first.header);
     EXPECT_EQ(callbacks.calls[2].second, &second.header);

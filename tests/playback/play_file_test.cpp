@@ -127,8 +127,16 @@ TEST_F(PlayFile, UnreadableFileIsReportedAndTouchesNoDevice) {
     EXPECT_FALSE(player_state.pass_played_through);
 }
 
+TEST_F(PlayFile, NotAMidiFileIsRefusedBeforeAnyStreamOpens) {
+    std::string text = "This is not music, but it is longer than a MIDI file's header.\n";
+    path = dir.write("README.mid", smf::Bytes(text.begin(), text.end()));
+    EXPECT_EQ(pass(), "not a Standard MIDI File: " + path + "\n");
+    EXPECT_EQ(scripted_stream::call_names(), "");
+    EXPECT_FALSE(player_state.pass_played_through);
+}
+
 // Each failure leaves by the part of the teardown that matches what it holds,
-// silently.
+// after one line naming the call and its result code.
 TEST_F(PlayFile, EachFailureLeavesByItsTailOfTheTeardown) {
     struct Row {
         const char* failing;
@@ -137,21 +145,22 @@ TEST_F(PlayFile, EachFailureLeavesByItsTailOfTheTeardown) {
         std::string messages;
     };
     const Row rows[] = {
-        {"midiStreamOpen", [](scripted_stream::Script& s) { s.open = MMSYSERR_NODRIVER; }, "midiStreamOpen", ""},
+        {"midiStreamOpen", [](scripted_stream::Script& s) { s.open = MMSYSERR_NODRIVER; }, "midiStreamOpen",
+         "midiStreamOpen failed: 6\n"},
         {"midiStreamProperty", [](scripted_stream::Script& s) { s.property = MMSYSERR_INVALPARAM; },
-         "midiStreamOpen midiStreamProperty midiStreamClose", ""},
+         "midiStreamOpen midiStreamProperty midiStreamClose", "midiStreamProperty failed: 11\n"},
         {"midiOutPrepareHeader", [](scripted_stream::Script& s) { s.prepare = MMSYSERR_NOMEM; },
-         "midiStreamOpen midiStreamProperty midiOutPrepareHeader midiStreamClose", ""},
+         "midiStreamOpen midiStreamProperty midiOutPrepareHeader midiStreamClose", "midiOutPrepareHeader failed: 7\n"},
         {"midiStreamRestart", [](scripted_stream::Script& s) { s.restart = MMSYSERR_INVALHANDLE; },
-         opening + " midiOutUnprepareHeader midiStreamClose", ""},
+         opening + " midiOutUnprepareHeader midiStreamClose", "midiStreamRestart failed: 5\n"},
         {"first midiStreamOut", [](scripted_stream::Script& s) { s.out = MMSYSERR_NOMEM; },
-         opening + " midiStreamOut " + teardown, "buffering...\n"},
+         opening + " midiStreamOut " + teardown, "buffering...\nmidiStreamOut failed: 7\n"},
         {"second midiStreamOut",
          [](scripted_stream::Script& s) {
              s.out = MIDIERR_STILLPLAYING;
              s.out_fails_at = 2;
          },
-         opening + " midiStreamOut midiStreamOut " + teardown, "buffering...\nbuffering...\n"},
+         opening + " midiStreamOut midiStreamOut " + teardown, "buffering...\nbuffering...\nmidiStreamOut failed: 65\n"},
     };
     path = dir.write("long.mid", notes(1200));
     for (const Row& row : rows) {

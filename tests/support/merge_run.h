@@ -1,7 +1,8 @@
 // Runs the track merger over an in-memory file the way a pass does: the image
 // in one exactly-sized heap block (so AddressSanitizer sees any read past it),
-// the track table built from it, last_event_time reset, and fill_events called
-// on a 24576-byte buffer until it places nothing.
+// the Standard MIDI File found in it, the track table built from that,
+// last_event_time reset, and fill_events called on a 24576-byte buffer until
+// it places nothing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -54,7 +55,10 @@ public:
     explicit MergeRun(const Bytes& file) : size_(file.size()) {
         image_ = static_cast<uint8_t*>(malloc(size_ ? size_ : 1));
         if (size_) memcpy(image_, file.data(), size_);
-        if (size_ >= smf_header_bytes) tracks_ = build_track_table(image_, size_, &track_count_);
+        size_t smf_size = 0;
+        const uint8_t* smf = size_ >= smf_header_bytes ? find_standard_midi_file(image_, size_, &smf_size) : nullptr;
+        if (smf) tracks_ = build_track_table(smf, smf_size, &track_count_);
+        is_midi_ = smf != nullptr;
         player_state.last_event_time = 0;
     }
     ~MergeRun() {
@@ -64,6 +68,9 @@ public:
     MergeRun(const MergeRun&) = delete;
     MergeRun& operator=(const MergeRun&) = delete;
 
+    // Whether the image holds a Standard MIDI File; the pass refuses it if not
+    // (and then no call of fill or drain may be made).
+    bool is_midi() const { return is_midi_; }
     uint32_t track_count() const { return track_count_; }
     TrackCursor* tracks() const { return tracks_; }
     const uint8_t* image() const { return image_; }
@@ -111,6 +118,7 @@ private:
     uint8_t* image_ = nullptr;
     TrackCursor* tracks_ = nullptr;
     uint32_t track_count_ = 0;
+    bool is_midi_ = false;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(event_buffer_bytes);
 };
 

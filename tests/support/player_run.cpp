@@ -1,6 +1,7 @@
 #include "support/player_run.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <thread>
 
@@ -46,8 +47,22 @@ std::string split_messages(const std::string& err, const std::vector<std::string
     std::vector<std::string> pass_texts{"buffering...\n", "done.\n"};
     for (const std::string& path : paths) {
         pass_texts.push_back("could not open " + path + "\n");
+        pass_texts.push_back("not a Standard MIDI File: " + path + "\n");
         pass_texts.push_back("switch to new file " + path + ".\n");
     }
+    // A failed platform step: "<call> failed: <decimal code>\n".
+    const char* failed_calls[] = {"midiStreamOpen", "midiStreamProperty", "midiOutPrepareHeader", "midiStreamRestart",
+                                  "midiStreamOut"};
+    auto failed_step_length = [&](size_t at) -> size_t {
+        for (const char* call : failed_calls) {
+            std::string head = std::string(call) + " failed: ";
+            if (err.compare(at, head.size(), head) != 0) continue;
+            size_t end = at + head.size();
+            while (end < err.size() && isdigit(static_cast<unsigned char>(err[end]))) ++end;
+            if (end > at + head.size() && end < err.size() && err[end] == '\n') return end + 1 - at;
+        }
+        return 0;
+    };
     std::string control, passes;
     size_t at = 0;
     while (at < err.size()) {
@@ -59,6 +74,11 @@ std::string split_messages(const std::string& err, const std::vector<std::string
                 matched = true;
                 break;
             }
+        }
+        if (size_t length = matched ? 0 : failed_step_length(at)) {
+            passes += err.substr(at, length);
+            at += length;
+            matched = true;
         }
         if (!matched) control += err[at++];
     }

@@ -49,8 +49,9 @@ public:
     // One record at its due time. tick: absolute tick since restart; due_us and
     // at_us: microseconds since restart at which it was due and is being sent;
     // word: the record's dwEvent, its top byte the record's kind: MEVT_SHORTMSG
-    // (a message to sound) or MEVT_TEMPO (the tempo from here on; nothing to
-    // sound, passed on so that a trace shows it).
+    // (a message to sound), MEVT_TEMPO (the tempo from here on) or MEVT_NOP
+    // (a rest the stream has waited out); the last two sound nothing and are
+    // passed on so that a trace shows them.
     virtual void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) = 0;
 
     // midiOutReset, and midiStreamClose of a stream still playing or holding

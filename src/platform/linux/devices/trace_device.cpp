@@ -9,7 +9,7 @@
 //                       microseconds since restart at which it was due
 //                       (rounded down) and at which it was sent (decimal),
 //                       its dwEvent (8 lowercase hex digits); tempo records
-//                       included
+//                       and no-op records (02000000) included
 //   done                a header given back (played, or returned by a reset)
 //   reset               midiOutReset, or midiStreamClose stopping a stream
 //                       still playing or holding headers (written before the

@@ -153,6 +153,28 @@ Clock::time_point send_time(Pacing pacing, const Stream& s, int64_t due_us, Cloc
     return s.start + std::chrono::microseconds(due_us < longest_wait_us ? due_us : longest_wait_us);
 }
 
+// Starts the player thread. Where the process may, it starts at its real-time
+// priority: a thread that first had to wait for an ordinary time slice would,
+// on a busy machine, hold the stream's first record back by milliseconds
+// (the seam between one pass and the next).
+int start_player(Stream& s, void* (*run)(void*), void* argument) {
+    if (s.device->pacing() == Pacing::due_time) {
+        pthread_attr_t attributes;
+        sched_param priority{};
+        priority.sched_priority = player_priority;
+        bool ready = pthread_attr_init(&attributes) == 0;
+        if (ready && pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED) == 0 &&
+            pthread_attr_setschedpolicy(&attributes, SCHED_FIFO) == 0 &&
+            pthread_attr_setschedparam(&attributes, &priority) == 0 &&
+            pthread_create(&s.player, &attributes, run, argument) == 0) {
+            pthread_attr_destroy(&attributes);
+            return 0;
+        }
+        if (ready) pthread_attr_destroy(&attributes);
+    }
+    return pthread_create(&s.player, nullptr, run, argument);
+}
+
 void play_stream(Stream& s) {
     const Pacing pacing = s.device->pacing();
     make_timely(pacing);
@@ -197,28 +219,10 @@ void play_stream(Stream& s) {
         int64_t at = std::chrono::duration_cast<std::chrono::microseconds>(now - s.start).count();
         BYTE kind = MEVT_EVENTTYPE(record.event);
         if (kind == MEVT_TEMPO) s.timeline.set_tempo(tick, MEVT_EVENTPARM(record.event));
-        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO) s.device->play(tick, due, at, record.event);
+        // A no-op only holds the stream until its due time; like a tempo it
+        // goes to the device, which sounds only short messages.
+        if (kind == MEVT_SHORTMSG || kind == MEVT_TEMPO || kind == MEVT_NOP) s.device->play(tick, due, at, record.event);
     }
-}
-
-// Starts the stream's player thread: for a device paced by due times, born
-// at its real-time priority where the process may have one, so that a busy
-// machine does not keep it waiting for its first turn (and the stream's first
-// record with it); else, or where it may not, an ordinary thread.
-int start_player(Stream& s, void* (*run)(void*)) {
-    if (s.device->pacing() == Pacing::due_time) {
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        sched_param priority{};
-        priority.sched_priority = player_priority;
-        pthread_attr_setinheritsched(&attributes, PTHREAD_EXPLICIT_SCHED);
-        pthread_attr_setschedpolicy(&attributes, SCHED_FIFO);
-        pthread_attr_setschedparam(&attributes, &priority);
-        int result = pthread_create(&s.player, &attributes, run, s.player_hold);
-        pthread_attr_destroy(&attributes);
-        if (result == 0) return 0;
-    }
-    return pthread_create(&s.player, nullptr, run, s.player_hold);
 }
 
 void* run_player(void* argument) {
@@ -283,7 +287,7 @@ MMRESULT midiStreamOpen(LPHMIDISTRM stream, LPUINT device_id, DWORD streams, DWO
     if (kind == CALLBACK_FUNCTION) s->callback = reinterpret_cast<LPMIDICALLBACK>(callback);
     s->instance = instance;
     s->player_hold = new std::shared_ptr<Stream>(s);
-    if (start_player(*s, run_player) != 0) {
+    if (start_player(*s, run_player, s->player_hold) != 0) {
         delete s->player_hold;
         return MMSYSERR_NOMEM;
     }

@@ -724,8 +724,8 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w(f"| … the same, linked -static (the exec alone) | {s['n']} | {fmt_us(s['median'])} | {fmt_us(s['p90'])} | "
       f"{fmt_us(s['max'])} | |")
     w(f"| start-up median: smfstream ÷ floor; smfstream − floor | | "
-      f"{ratio(startup['first']['median'], s['median'])}; {fmt_us(startup['first']['median'] - s['median'])} "
-      "| | | |")
+      f"{ratio(startup['first']['median'], startup['floor']['median'])}; "
+      f"{fmt_us(startup['first']['median'] - startup['floor']['median'])} | | | |")
     s = startup["open"]
     w(f"| … of which: spawned → `open` of the stream | {s['n']} | {fmt_us(s['median'])} | "
       f"{fmt_us(s['p90'])} | {fmt_us(s['max'])} | |")

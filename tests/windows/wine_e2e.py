@@ -190,7 +190,8 @@ def case_markers(ctx):
     for count, name in enumerate(names, start=2):
         p.send(bytes([len(name), 0]) + name.encode())
         p.wait_stdout(b"1" * count)
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     err = without(bytes(p.err), *(crlf(f"could not open {name}\n") for name in names))
     for volume in (64, 127, 16):
         check(crlf(f"New volume received: {volume}\n") in err, f"volume {volume} missing: {err!r}")
@@ -209,7 +210,8 @@ def case_binary_stdin(ctx):
     p.wait_stdout(b"11")
     p.send(b"\x01\x01" + long_name + b"\x00\x0a")
     p.wait_stdout(b"111")
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     # A name's own bytes are printed as they are; only the messages' "\n" become "\r\n".
     received = crlf("New filename received: ").replace(b"\r\n", b"") + name.replace(b"\n", b"\r\n") + b"\r\n"
     err = without(bytes(p.err), crlf("could not open missing.mid\n"),
@@ -416,7 +418,8 @@ def case_closing_rest(ctx):
     p.wait_stderr(b"read from stdin...")
     p.send(b"\x07\x00bar.mid")
     p.wait_stdout(b"1111", timeout=15)
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     with open(log) as f:
         lines = [line.split() for line in f]
     starts = [int(when) for when, what, value in lines if what == "data" and value == "00643c90"]

@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
     install_stop_handlers();
     player_state.volume = atoi(argv[1]);
     _setmode(_fileno(stdin), _O_BINARY);
+    // Each marker goes out in its own write. With a buffer, the end of input
+    // could end the process while the pass thread sat between writing a marker
+    // and emptying the buffer, and the runtime's flush at exit wrote it again.
+    setvbuf(stdout, nullptr, _IONBF, 0);
     // The path is in place before the control thread can store a name over it.
     player_state.current_path = argv[2];
     start_control_thread();

@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """End-to-end tests of the Windows smfstream.exe under Wine, with Wine's own winmm.
 
-    wine_e2e.py --exe smfstream.exe --prefix DIR --driver winesmftest.drv CASE
+    wine_e2e.py [--arch win32|win64] --exe smfstream.exe --prefix DIR --driver winesmftest.drv CASE
 
 CASE is `start` (creates the Wine prefix if needed and starts a Wine server
 that stays up; the cases need it), `stop` (stops that server) or one of the
-cases below. Exits 77 (skipped) when Wine is not installed.
+cases below. Exits 77 (skipped), with the reason on one line, when Wine for
+that architecture is not installed or the kernel cannot run it.
+
+--arch win64 (the default) runs the 64-bit smfstream.exe with Wine's 64-bit
+loader; --arch win32 runs the 32-bit one with Wine's 32-bit loader in a 32-bit
+prefix (WINEARCH=win32), so that the stream goes through 32-bit winmm. Each
+architecture needs its own prefix, and its own build of the MIDI driver.
 
 Wine runs here with its own audio drivers switched off and the tests' MIDI
 driver (fake_midi_driver.c) as its audio driver. That driver offers a MIDI
@@ -184,7 +190,8 @@ def case_markers(ctx):
     for count, name in enumerate(names, start=2):
         p.send(bytes([len(name), 0]) + name.encode())
         p.wait_stdout(b"1" * count)
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     err = without(bytes(p.err), *(crlf(f"could not open {name}\n") for name in names))
     for volume in (64, 127, 16):
         check(crlf(f"New volume received: {volume}\n") in err, f"volume {volume} missing: {err!r}")
@@ -203,7 +210,8 @@ def case_binary_stdin(ctx):
     p.wait_stdout(b"11")
     p.send(b"\x01\x01" + long_name + b"\x00\x0a")
     p.wait_stdout(b"111")
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     # A name's own bytes are printed as they are; only the messages' "\n" become "\r\n".
     received = crlf("New filename received: ").replace(b"\r\n", b"") + name.replace(b"\n", b"\r\n") + b"\r\n"
     err = without(bytes(p.err), crlf("could not open missing.mid\n"),
@@ -410,7 +418,8 @@ def case_closing_rest(ctx):
     p.wait_stderr(b"read from stdin...")
     p.send(b"\x07\x00bar.mid")
     p.wait_stdout(b"1111", timeout=15)
-    check(p.finish() == 0, "exit status")
+    status = p.finish()
+    check(status == 0, f"exit status {status}")
     with open(log) as f:
         lines = [line.split() for line in f]
     starts = [int(when) for when, what, value in lines if what == "data" and value == "00643c90"]
@@ -452,31 +461,55 @@ def write(ctx, name, data):
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
 
 
-def find_wine():
-    """Wine's 64-bit loader and its server, or None."""
-    for loader in (shutil.which("wine64"), "/usr/lib/wine/wine64"):
-        if loader and os.access(loader, os.X_OK):
-            server = os.path.join(os.path.dirname(loader), "wineserver")
-            return loader, server if os.access(server, os.X_OK) else shutil.which("wineserver")
-    return None
+# Wine's loaders and where Debian puts them: wine64 (package wine64) and the
+# 32-bit wine (package wine32:i386); /usr/bin/wine is only a wrapper script.
+LOADERS = {"win64": ("wine64", "/usr/lib/wine/wine64", 2), "win32": ("wine", "/usr/lib/wine/wine", 1)}
+
+
+def find_wine(arch):
+    """Wine's loader for the architecture and its server; or the reason why
+    they cannot run here."""
+    name, path, elf_class = LOADERS[arch]
+    for loader in (path, shutil.which(name)):
+        if not loader or not os.access(loader, os.X_OK):
+            continue
+        with open(loader, "rb") as f:
+            if f.read(5) != b"\x7fELF" + bytes([elf_class]):
+                continue  # a wrapper, or a loader for the other architecture
+        try:  # only whether the kernel runs it: a Wine that runs and fails is a failure, not a skip
+            subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        except OSError as e:
+            return None, f"{loader} cannot run here: {e.strerror}" + (
+                " (this kernel does not run 32-bit x86 programs)" if arch == "win32" else "")
+        server = os.path.join(os.path.dirname(loader), "wineserver")
+        server = server if os.access(server, os.X_OK) else shutil.which("wineserver")
+        if not server:
+            return None, f"no wineserver beside {loader} or on PATH"
+        return (loader, server), None
+    if arch == "win32":
+        return None, (f"32-bit Wine is not installed (no {path}; scripts/install-deps installs wine32:i386 "
+                      "where the kernel runs 32-bit programs and apt can install it)")
+    return None, f"Wine is not installed (no {name} on PATH, no {path})"
 
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--arch", choices=sorted(LOADERS), default="win64")
     parser.add_argument("--exe", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--driver", required=True, help="winesmftest.drv, built from fake_midi_driver.c")
     parser.add_argument("case", choices=["start", "stop", *CASES])
     args = parser.parse_args()
 
-    wine = find_wine()
-    if not wine or not wine[1]:
-        print("SKIP: Wine is not installed (no wine64 on PATH, no /usr/lib/wine/wine64)")
+    wine, reason = find_wine(args.arch)
+    if not wine:
+        print(f"SKIP: {reason}")
         return SKIP
 
     ctx = argparse.Namespace(wine=wine[0], wineserver=wine[1], exe=os.path.abspath(args.exe),
                              driver=args.driver)
-    ctx.env = dict(os.environ, WINEPREFIX=os.path.abspath(args.prefix), WINEDEBUG="-all",
+    ctx.env = dict(os.environ, WINEPREFIX=os.path.abspath(args.prefix), WINEARCH=args.arch, WINEDEBUG="-all",
                    # No audio driver: no MIDI device, no mixer, the same on every machine.
                    # No Mono or Gecko set-up when the prefix is created.
                    # No debugger: a crash ends the process at once, with its exception code.

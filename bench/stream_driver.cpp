@@ -4,10 +4,14 @@
 // each line is timestamped when it arrives, tens of microseconds at most after
 // it was written.
 //
-//   stream_driver startup SMFSTREAM FILE REPEATS OUT
+//   stream_driver startup SMFSTREAM FILE REPEATS OUT [FLOOR...]
 //       REPEATS times: start smfstream on FILE and time, from just before the
-//       process is spawned, its `open`, `restart` and first `ev` lines.
-//       OUT: one line per start: "open_us restart_us first_ev_us first_at_us".
+//       process is spawned, its `open`, `restart` and first `ev` lines; and
+//       start each FLOOR (a program that writes those lines at once) the
+//       same way, interleaved with it (each round in another order), so that
+//       the player and its floors meet the same machine.
+//       OUT: one line per start: "program open_us restart_us first_ev_us
+//       first_at_us", program 0 being SMFSTREAM, 1 the first FLOOR, ...
 //   stream_driver switch SMFSTREAM FILE_A FILE_B REPEATS OUT
 //       starts smfstream on FILE_A, then REPEATS times, at random moments
 //       0.15 to 0.35 s apart, writes a file-name command (FILE_B, FILE_A, ...)
@@ -184,11 +188,15 @@ bool closing_rest(const std::string& line, long long* late_us) {
 
 double us(int64_t ns) { return ns / 1000.0; }
 
-int startup(const char* program, const char* file, int repeats, FILE* out, const std::string& fifo) {
+int startup(const std::vector<const char*>& programs, const char* file, int repeats, FILE* out,
+            const std::string& fifo) {
     TraceReader trace(fifo);
-    for (int i = 0; i < repeats; ++i) {
+    const size_t count = programs.size();
+    for (int i = 0; i < repeats * int(count); ++i) {
+        // Round r starts with program r mod count.
+        const size_t which = (size_t(i) + size_t(i) / count) % count;
         int64_t spawned;
-        Player player = spawn_player(program, file, fifo, &spawned);
+        Player player = spawn_player(programs[which], file, fifo, &spawned);
         int64_t deadline = spawned + 5000000000LL;
         std::string line;
         int64_t opened, restarted, first;
@@ -198,8 +206,8 @@ int startup(const char* program, const char* file, int repeats, FILE* out, const
             stop_player(player);
             return 1;
         }
-        fprintf(out, "%.1f %.1f %.1f %lld\n", us(opened - spawned), us(restarted - spawned), us(first - spawned),
-                at_field(line));
+        fprintf(out, "%zu %.1f %.1f %.1f %lld\n", which, us(opened - spawned), us(restarted - spawned),
+                us(first - spawned), at_field(line));
         stop_player(player);
         trace.drain_until(now_ns() + 20000000);  // the old process's last lines
     }
@@ -288,25 +296,27 @@ int seams(const char* program, const char* file, int repeats, FILE* out, const s
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     std::string mode = argc > 1 ? argv[1] : "";
-    bool ok_startup = mode == "startup" && argc == 6;
+    bool ok_startup = mode == "startup" && argc >= 6;
     bool ok_switch = mode == "switch" && argc == 7;
     bool ok_seam = mode == "seam" && argc == 6;
     if (!ok_startup && !ok_switch && !ok_seam) {
         fprintf(stderr,
-                "Usage: %s startup SMFSTREAM FILE REPEATS OUT\n"
+                "Usage: %s startup SMFSTREAM FILE REPEATS OUT [FLOOR...]\n"
                 "       %s switch SMFSTREAM FILE_A FILE_B REPEATS OUT\n"
                 "       %s seam SMFSTREAM FILE REPEATS OUT\n",
                 argv[0], argv[0], argv[0]);
         return 2;
     }
-    const char* out_path = argv[argc - 1];
+    const char* out_path = ok_startup ? argv[5] : argv[argc - 1];
     FILE* out = fopen(out_path, "w");
     if (!out) fail(out_path);
     char dir_template[] = "/tmp/smfstream-bench-XXXXXX";
     if (!mkdtemp(dir_template)) fail("mkdtemp");
     std::string fifo = std::string(dir_template) + "/trace";
-    int repeats = atoi(argv[argc - 2]);
-    int status = ok_startup ? startup(argv[2], argv[3], repeats, out, fifo)
+    int repeats = atoi(ok_startup ? argv[4] : argv[argc - 2]);
+    std::vector<const char*> programs{argv[2]};
+    for (int i = 6; ok_startup && i < argc; ++i) programs.push_back(argv[i]);
+    int status = ok_startup ? startup(programs, argv[3], repeats, out, fifo)
                  : ok_seam  ? seams(argv[2], argv[3], repeats, out, fifo)
                             : switches(argv[2], argv[3], argv[4], repeats, out, fifo);
     fclose(out);

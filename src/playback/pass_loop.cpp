@@ -15,8 +15,11 @@ char pass_path[name_buffer_size];
 // Copies the current path and notes how many names had arrived, in one step.
 void take_current_path() {
     EnterCriticalSection(&player_state.lock);
-    strncpy(pass_path, player_state.current_path, sizeof pass_path - 1);
-    pass_path[sizeof pass_path - 1] = '\0';
+    // The path and its end only: strncpy would also clear the rest of the
+    // 64 KB buffer, at every pass and at start-up (16 fresh pages).
+    const size_t length = strnlen(player_state.current_path, sizeof pass_path - 1);
+    memcpy(pass_path, player_state.current_path, length);
+    pass_path[length] = '\0';
     player_state.pass_names_seen = player_state.names_received;
     LeaveCriticalSection(&player_state.lock);
 }

@@ -115,8 +115,10 @@ void start_message_writer() {
 }
 
 void write_message(const char* format, ...) {
-    // Each thread has its own: several threads write messages.
-    thread_local char text[longest_message];
+    // On the caller's stack: several threads write messages. (A thread-local
+    // buffer this size would be cleared as every thread of the process starts,
+    // the player's and the sound module's included.)
+    char text[longest_message];
     va_list values;
     va_start(values, format);
     int length = vsnprintf(text, sizeof text, format, values);

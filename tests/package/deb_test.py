@@ -3,7 +3,7 @@
     deb_test.py plays DIR     unpacked into a temporary root (dpkg-deb -x), its
                               smfstream-play and smfstream play a file into a
                               WAV file, with nothing from the build tree on
-                              their paths"""
+                              their paths; the program needs no shared libstdc++"""
 import array
 import glob
 import os
@@ -61,6 +61,12 @@ def plays(deb):
             return 1
         if "no MIDI output" in run.stderr:
             print("FAIL: the unpacked smfstream found no sound output")
+            return 1
+        # The program carries its own C++ runtime; only its sound module needs libstdc++.
+        needed = subprocess.run(["readelf", "-d", os.path.join(root, "usr", "bin", "smfstream")],
+                                capture_output=True, text=True, check=True).stdout
+        if "libstdc++" in needed:
+            print("FAIL: the installed smfstream needs the shared libstdc++")
             return 1
         with wave.open(wav) as audio:
             frames = audio.getnframes()

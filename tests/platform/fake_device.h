@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/midi_device.h"
+#include "platform/linux/devices/midi_device.h"
 
 struct PlayedRecord {
     uint64_t tick;
@@ -15,9 +15,10 @@ struct PlayedRecord {
     DWORD word;
 };
 
-class FakeDevice : public platform::MidiDevice {
+class FakeDevice : public platform::MidiDevice, public platform::StreamObserver {
 public:
-    explicit FakeDevice(bool real_time) : real_time_(real_time) {}
+    explicit FakeDevice(bool real_time)
+        : pacing_(real_time ? platform::Pacing::due_time : platform::Pacing::as_queued) {}
 
     void stream_opened() override { note("open"); }
     void time_division(DWORD division) override { note("timediv " + std::to_string(division)); }
@@ -35,7 +36,8 @@ public:
         note("volume " + std::to_string(volume));
         return MMSYSERR_NOERROR;
     }
-    bool real_time() const override { return real_time_; }
+    platform::Pacing pacing() const override { return pacing_; }
+    platform::StreamObserver& observer() override { return *this; }
 
     std::vector<PlayedRecord> played() {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -52,7 +54,7 @@ private:
         happenings_.push_back(std::move(what));
     }
 
-    bool real_time_;
+    platform::Pacing pacing_;
     std::mutex mutex_;
     std::vector<PlayedRecord> played_;
     std::vector<std::string> happenings_;

@@ -1,4 +1,4 @@
-#include "platform/linux/stream_timeline.h"
+#include "platform/linux/winmm/stream_timeline.h"
 
 #include <gtest/gtest.h>
 

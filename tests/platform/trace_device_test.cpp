@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/device_kinds.h"
+#include "platform/linux/devices/device_kinds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -59,7 +59,8 @@ std::vector<std::string> lines_of(const std::string& path) {
 
 TEST(TraceDevice, AnUnwritablePathIsNoDevice) {
     MMRESULT error = MMSYSERR_NOERROR;
-    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device("/nonexistent/dir/x.trace", true, &error));
+    std::unique_ptr<platform::MidiDevice> device(
+            platform::open_trace_device("/nonexistent/dir/x.trace", platform::Pacing::due_time, &error));
     EXPECT_EQ(device, nullptr);
     EXPECT_EQ(error, MMRESULT(MMSYSERR_NODRIVER));
 }
@@ -72,7 +73,8 @@ TEST(TraceDevice, WritesOneLinePerHappeningAfterWhatTheFileHeld) {
     std::string path = temporary_path();
     { std::ofstream(path) << "earlier\n"; }
     MMRESULT error = MMSYSERR_NOERROR;
-    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device(path, false, &error));
+    std::unique_ptr<platform::MidiDevice> device(
+            platform::open_trace_device(path, platform::Pacing::as_queued, &error));
     ASSERT_NE(device, nullptr);
     platform::use_device0(device.get());
 

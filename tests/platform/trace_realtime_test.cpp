@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/device_kinds.h"
+#include "platform/linux/devices/device_kinds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -22,7 +22,7 @@ TEST(TraceRealTime, RecordsAreSentAtTheirDueTimes) {
     char path[] = "/tmp/trace_realtime_test_XXXXXX";
     close(mkstemp(path));
     MMRESULT error = MMSYSERR_NOERROR;
-    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device(path, true, &error));
+    std::unique_ptr<platform::MidiDevice> device(platform::open_trace_device(path, platform::Pacing::due_time, &error));
     ASSERT_NE(device, nullptr);
     platform::use_device0(device.get());
 

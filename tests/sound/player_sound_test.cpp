@@ -219,29 +219,44 @@ TEST(PlayerSound, ANewFileReleasesTheOldOne) {
 }
 
 // The synthesizer lives in libsmfstream-sound.so beside the program: a copy
-// of the program alone has no device 0, says why in one line and runs on.
-TEST(PlayerSound, WithoutItsSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
-    const std::string alone = temp_path("alone");
-    ASSERT_EQ(mkdir(alone.c_str(), 0700), 0);
-    const std::string program = alone + "/smfstream";
-    ASSERT_EQ(system(("cp '" + std::string(SMFSTREAM_PROGRAM) + "' '" + program + "'").c_str()), 0);
-    smf::Track t;
-    t.note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
-    const std::string midi = temp_path("alone.mid"), wav_path = temp_path("alone.wav");
-    write_file(midi, smf::file({t}, 96));
-    test::ChildProcess player({program, "100", midi}, into(wav_path));
-    ASSERT_TRUE(player.started());
-    ASSERT_TRUE(player.wait_out_count("1", 1)) << player.err();
-    player.close_stdin();
-    test::ExitStatus status = player.wait();
-    EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-    const std::string said = player.err();
-    const std::string why = "smfstream: no MIDI output: the sound module cannot be loaded: ";
-    EXPECT_EQ(test::count_of(said, "no MIDI output"), 1u) << said;
-    size_t at = said.find(why);
-    ASSERT_NE(at, std::string::npos) << said;
-    EXPECT_NE(said.substr(at, said.find('\n', at) - at).find("libsmfstream-sound.so"), std::string::npos) << said;
-    EXPECT_NE(access(wav_path.c_str(), F_OK), 0);
+// of the program alone, or beside a module of another interface version, has
+// no device 0, says why in one line and runs on.
+TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
+    struct Case {
+        const char* name;
+        const char* module;  // copied beside the program; null: none
+        const char* why;     // in the line, after the path of the module
+    } cases[] = {
+        {"alone", nullptr, ""},
+        {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string alone = temp_path(c.name);
+        ASSERT_EQ(mkdir(alone.c_str(), 0700), 0);
+        const std::string program = alone + "/smfstream";
+        ASSERT_EQ(system(("cp '" + std::string(SMFSTREAM_PROGRAM) + "' '" + program + "'").c_str()), 0);
+        if (c.module)
+            ASSERT_EQ(system(("cp '" + std::string(c.module) + "' '" + alone + "/libsmfstream-sound.so'").c_str()), 0);
+        smf::Track t;
+        t.note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
+        const std::string midi = alone + "/alone.mid", wav_path = alone + "/alone.wav";
+        write_file(midi, smf::file({t}, 96));
+        test::ChildProcess player({program, "100", midi}, into(wav_path));
+        ASSERT_TRUE(player.started());
+        ASSERT_TRUE(player.wait_out_count("1", 1)) << player.err();
+        player.close_stdin();
+        test::ExitStatus status = player.wait();
+        EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+        const std::string said = player.err();
+        const std::string why = "smfstream: no MIDI output: the sound module cannot be loaded: ";
+        EXPECT_EQ(test::count_of(said, "no MIDI output"), 1u) << said;
+        size_t at = said.find(why);
+        ASSERT_NE(at, std::string::npos) << said;
+        const std::string line = said.substr(at, said.find('\n', at) - at);
+        EXPECT_NE(line.find(std::string("libsmfstream-sound.so") + c.why), std::string::npos) << said;
+        EXPECT_NE(access(wav_path.c_str(), F_OK), 0);
+    }
 }
 
 TEST(PlayerSound, TheControllerPlaysAFileOnceIntoAWavFile) {

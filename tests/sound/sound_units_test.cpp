@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/linux/alsa_device.h"
-#include "platform/linux/alsa_event.h"
-#include "platform/linux/mixer_lines.h"
-#include "platform/linux/short_message.h"
-#include "platform/linux/synth_device.h"
-#include "platform/linux/wav_file.h"
+#include "platform/linux/sound/alsa_device.h"
+#include "platform/linux/sound/alsa_event.h"
+#include "platform/linux/winmm/mixer_lines.h"
+#include "platform/linux/devices/short_message.h"
+#include "platform/linux/sound/synth_device.h"
+#include "platform/linux/sound/wav_file.h"
 #include "support/wav_analysis.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/synth_device.h"
+#include "platform/linux/sound/synth_device.h"
 #include "support/wav_analysis.h"
 
 namespace {

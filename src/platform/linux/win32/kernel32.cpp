@@ -1,0 +1,263 @@
+#include "platform/linux/win32/kernel32.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "platform/linux/devices/midi_device.h"
+
+namespace {
+
+enum class Kind { event, thread };
+
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    Kind kind;
+};
+
+struct Event : Object {
+    Event(bool manual, bool signalled) : Object(Kind::event), manual_reset(manual), is_signalled(signalled) {}
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool manual_reset;
+    bool is_signalled;
+};
+
+struct Thread : Object {
+    Thread(LPTHREAD_START_ROUTINE s, LPVOID p) : Object(Kind::thread), start(s), parameter(p) {}
+    LPTHREAD_START_ROUTINE start;
+    LPVOID parameter;
+};
+
+// What a new thread runs: its own copy, which the handle's CloseHandle
+// cannot take away while the thread is starting.
+struct Start {
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID parameter;
+};
+
+void* run_thread(void* argument) {
+    Start start = *static_cast<Start*>(argument);
+    delete static_cast<Start*>(argument);
+    start.routine(start.parameter);
+    return nullptr;
+}
+
+Event* as_event(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    return object && object->kind == Kind::event ? static_cast<Event*>(object) : nullptr;
+}
+
+}  // namespace
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state, LPCSTR) {
+    return new (std::nothrow) Event(manual_reset != FALSE, initial_state != FALSE);
+}
+
+BOOL SetEvent(HANDLE handle) {
+    Event* event = as_event(handle);
+    if (!event) return FALSE;
+    {
+        std::lock_guard<std::mutex> hold(event->mutex);
+        event->is_signalled = true;
+    }
+    if (event->manual_reset)
+        event->changed.notify_all();
+    else
+        event->changed.notify_one();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE handle) {
+    Event* event = as_event(handle);
+    if (!event) return FALSE;
+    std::lock_guard<std::mutex> hold(event->mutex);
+    event->is_signalled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Event* event = as_event(handle);
+    if (!event) return WAIT_FAILED;
+    std::unique_lock<std::mutex> hold(event->mutex);
+    auto signalled = [event] { return event->is_signalled; };
+    if (milliseconds == INFINITE)
+        event->changed.wait(hold, signalled);
+    else if (!event->changed.wait_for(hold, std::chrono::milliseconds(milliseconds), signalled))
+        return WAIT_TIMEOUT;
+    if (!event->manual_reset) event->is_signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    auto* object = static_cast<Object*>(handle);
+    if (!object) return FALSE;
+    if (object->kind == Kind::event)
+        delete static_cast<Event*>(object);
+    else
+        delete static_cast<Thread*>(object);
+    return TRUE;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD, LPDWORD thread_id) {
+    // The handle may be closed at once, even before the thread has started:
+    // the thread gets its routine and parameter from a copy of its own.
+    auto* thread = new (std::nothrow) Thread(start, parameter);
+    auto* copy = new (std::nothrow) Start{start, parameter};
+    if (!thread || !copy) {
+        delete thread;
+        delete copy;
+        return nullptr;
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stack_size) pthread_attr_setstacksize(&attributes, stack_size);
+    pthread_t id;
+    // The Thread object stays alive until CloseHandle; a caller that never
+    // closes it (a thread that runs for the life of the process) keeps it.
+    int failed = pthread_create(&id, &attributes, run_thread, copy);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        delete thread;
+        delete copy;
+        return nullptr;
+    }
+    if (thread_id) *thread_id = static_cast<DWORD>(id);
+    return thread;
+}
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&section->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_lock(&section->mutex); }
+
+void LeaveCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_unlock(&section->mutex); }
+
+void DeleteCriticalSection(LPCRITICAL_SECTION section) { pthread_mutex_destroy(&section->mutex); }
+
+namespace {
+
+// The console's control events from signals: the signal handler only writes
+// the signal's number into a pipe; a thread of ours reads it and runs the
+// handlers, where anything may be done.
+std::mutex console_lock;
+std::vector<PHANDLER_ROUTINE> console_handlers;  // guarded by console_lock
+int signal_pipe[2] = {-1, -1};
+std::atomic<int> ending_signal{0};  // the signal whose handlers ran, 0 before any
+
+void on_signal(int number) {
+    int saved = errno;
+    unsigned char byte = static_cast<unsigned char>(number);
+    ssize_t ignored = write(signal_pipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+DWORD console_event_of(int number) {
+    switch (number) {
+    case SIGINT: return CTRL_C_EVENT;
+    case SIGHUP: return CTRL_CLOSE_EVENT;
+    default: return CTRL_SHUTDOWN_EVENT;
+    }
+}
+
+DWORD WINAPI dispatch_signals(LPVOID) {
+    for (;;) {
+        unsigned char byte;
+        ssize_t n = read(signal_pipe[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        int expected = 0;
+        if (!ending_signal.compare_exchange_strong(expected, byte)) continue;  // one is being handled
+        std::vector<PHANDLER_ROUTINE> handlers;
+        {
+            std::lock_guard<std::mutex> hold(console_lock);
+            handlers = console_handlers;
+        }
+        bool handled = false;
+        for (auto h = handlers.rbegin(); h != handlers.rend() && !handled; ++h) handled = (*h)(console_event_of(byte));
+        if (!handled) ExitProcess(STATUS_CONTROL_C_EXIT);
+        ending_signal.store(0);
+    }
+}
+
+bool start_signal_thread() {
+    if (pipe2(signal_pipe, O_CLOEXEC) != 0) return false;
+    // A full pipe drops the signal rather than stopping its handler.
+    fcntl(signal_pipe[1], F_SETFL, O_NONBLOCK);
+    HANDLE thread = CreateThread(nullptr, 0, dispatch_signals, nullptr, 0, nullptr);
+    if (!thread) return false;
+    CloseHandle(thread);
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal the process was started with ignored (nohup, a shell's
+        // background job) stays ignored, as it would have without a handler.
+        struct sigaction old = {};
+        if (sigaction(number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(number, &action, nullptr);
+    }
+    return true;
+}
+
+// The end itself: by the signal being handled, for STATUS_CONTROL_C_EXIT.
+[[noreturn]] void end_now(UINT exit_code) {
+    int number = ending_signal.load();
+    if (exit_code == STATUS_CONTROL_C_EXIT && number) {
+        signal(number, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, number);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        raise(number);
+        _exit(128 + number);
+    }
+    _exit(static_cast<int>(exit_code));
+}
+
+void* end_after_device_wait(void* code) {
+    usleep(exit_device_wait_ms * 1000);
+    end_now(static_cast<UINT>(reinterpret_cast<uintptr_t>(code)));
+}
+
+}  // namespace
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (!handler) return FALSE;
+    std::lock_guard<std::mutex> hold(console_lock);
+    if (add) {
+        if (signal_pipe[0] < 0 && !start_signal_thread()) return FALSE;
+        console_handlers.push_back(handler);
+        return TRUE;
+    }
+    for (auto h = console_handlers.rbegin(); h != console_handlers.rend(); ++h) {
+        if (*h != handler) continue;
+        console_handlers.erase(std::next(h).base());
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void ExitProcess(UINT exit_code) {
+    // A device that hangs while it is silenced does not keep the process.
+    pthread_t watchdog;
+    pthread_create(&watchdog, nullptr, end_after_device_wait, reinterpret_cast<void*>(uintptr_t(exit_code)));
+    platform::shut_down_devices();
+    end_now(exit_code);
+}

@@ -144,6 +144,15 @@ def latency_said(err):
     return float(m.group(1)) if m else None
 
 
+LEVEL_WINDOW = int(0.005 * RATE)
+
+
+def levels(samples):
+    """The peak level of each 5 ms window."""
+    return [max(abs(v) for v in samples[i:i + LEVEL_WINDOW])
+            for i in range(0, len(samples) - LEVEL_WINDOW, LEVEL_WINDOW)]
+
+
 def held_chord_files(directory):
     """A string chord held 6 s, and a file of rest to switch to."""
     def vlq(v):
@@ -185,17 +194,16 @@ def release(program, directory):
     process.stdin.close()
     process.wait(timeout=30)
     samples = read_mono(out)
-    window = int(0.005 * RATE)
-    level = [max(abs(v) for v in samples[i:i + window]) for i in range(0, len(samples) - window, window)]
+    level = levels(samples)
     # The held level: the loudest 5 ms between 0.5 s after the sound starts and 1.2 s.
-    start = first_sound(samples) // window
+    start = first_sound(samples) // LEVEL_WINDOW
     held_level = max(level[start + 100:start + 240])
     # The fall begins where the level first drops below half the held level.
     half = next((i for i in range(start + 100, len(level)) if level[i] < held_level / 2), None)
     if half is None:
         return None
     gone = next((i for i in range(half, len(level)) if level[i] < held_level / 100), len(level))
-    return (gone - half) * window * 1000 / RATE
+    return (gone - half) * LEVEL_WINDOW * 1000 / RATE
 
 
 def measure(program, midi, periods, log=print):
@@ -267,9 +275,7 @@ def exit_fade(program, directory, period):
     time.sleep(1.5)
     process.stdin.close()
     process.wait(timeout=30)
-    samples = read_mono(out)
-    window = int(0.005 * RATE)
-    level = [max(abs(v) for v in samples[i:i + window]) for i in range(0, len(samples) - window, window)]
+    level = levels(read_mono(out))
     # The held level: the median of the 5 ms windows 300 to 60 ms before the
     # sound ends; the fall: from the last window at half of it to the first
     # below 1% of it.

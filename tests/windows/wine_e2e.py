@@ -104,18 +104,22 @@ class Player:
             found = self.changed.wait_for(lambda: self.err.count(part) >= count, timeout)
         check(found, f"stderr never showed {part!r} {count} times; it holds {bytes(self.err)!r}")
 
+    def wait_exit(self, timeout, after):
+        """Waits for the exit; a player still running then is killed and the case fails."""
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            fail(f"no exit within {timeout} s after {after}; stderr {bytes(self.err)!r}")
+
     def finish(self, timeout=LAUNCH_TIMEOUT):
         """Ends standard input and waits for the exit; returns the status."""
         try:
             self.proc.stdin.close()
         except BrokenPipeError:
             pass
-        try:
-            status = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            fail(f"no exit within {timeout} s after the end of input; stderr {bytes(self.err)!r}")
+        status = self.wait_exit(timeout, "the end of input")
         for r in self.readers:
             r.join(timeout)
         return status
@@ -391,12 +395,7 @@ def case_ctrl_c(ctx):
         time.sleep(0.01)
     check(("data", "00643c90") in driver_log(log), f"the note never reached the driver: {driver_log(log)}")
     p.proc.send_signal(signal.SIGINT)
-    try:
-        status = p.proc.wait(LAUNCH_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        p.proc.kill()
-        p.proc.wait()
-        fail(f"still running {LAUNCH_TIMEOUT} s after Ctrl-C")
+    status = p.wait_exit(LAUNCH_TIMEOUT, "Ctrl-C")
     check(status == 0xC000013A & 0xFF, f"exit status {status} after Ctrl-C")
     after = [what for what, _ in driver_log(log)]
     after = after[after.index("data"):]

@@ -45,8 +45,9 @@ void run_pass_loop() {
         fflush(stdout);
         // A pass that played something and ended by itself starts again at once;
         // so does one ended by a new name. After a pass that failed or had
-        // nothing to play (no musical time passed: every record at tick 0, or
-        // a tempo of 0), wait for a name rather than retry without pause.
+        // nothing to play (no musical time passed: every record at tick 0, a
+        // tempo of 0 or a division of 0), wait for a name rather than retry
+        // without pause.
         if (player_state.pass_played_through) continue;
         while (!name_arrived_since_pass_start() && !stop_requested())
             WaitForSingleObject(player_state.name_event, INFINITE);

@@ -191,17 +191,14 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
         std::function<void(PlayerFixture&)> abuse;
     } rows[] = {
         {"two threads stop at once: both get the same exit status, every time",
-         [](PlayerFixture& run) {
+         [](PlayerFixture&) {
              for (int round = 0; round < 5; ++round) {
-                 smfstream::Player player;
-                 smfstream::Options options;
-                 options.program = test::smfstream_binary();
-                 options.environment = {{"SMFSTREAM_DEVICE", "trace:" + run.trace}};
-                 ASSERT_TRUE(player.start(200, run.a, options));
-                 ASSERT_TRUE(player.wait_for_pass(10s));
+                 PlayerFixture run;
+                 ASSERT_TRUE(run.start());
+                 ASSERT_TRUE(run.player.wait_for_pass(10s));
                  smfstream::Result<smfstream::ExitStatus> ended[2];
-                 std::thread other([&] { ended[1] = player.stop(); });
-                 ended[0] = player.stop();
+                 std::thread other([&] { ended[1] = run.player.stop(); });
+                 ended[0] = run.player.stop();
                  other.join();
                  for (const auto& one : ended) {
                      EXPECT_TRUE(one) << one.message;

@@ -3,17 +3,49 @@
 # (cpack -G ZIP, in a Windows cross build).
 set(CPACK_PACKAGE_CONTACT "the smfstream developers <smfstream@lists.invalid>" CACHE STRING "The packages' maintainer")
 
+# The C++ controller library, header-only: smfstream::controller here (the
+# examples and tests link it) and, installed, through find_package(smfstream)
+# (share/cmake/smfstream/) or pkg-config (share/pkgconfig/smfstream.pc), both
+# free of the architecture and relocatable with the prefix.
+include(CMakePackageConfigHelpers)
+add_library(smfstream_controller INTERFACE)
+add_library(smfstream::controller ALIAS smfstream_controller)
+set_target_properties(smfstream_controller PROPERTIES EXPORT_NAME controller)
+target_include_directories(smfstream_controller INTERFACE $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+                                                          $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+target_compile_features(smfstream_controller INTERFACE cxx_std_17)
+set(pc_libs "")
+if(NOT WIN32)
+  find_package(Threads REQUIRED)
+  target_link_libraries(smfstream_controller INTERFACE Threads::Threads)
+  set(pc_libs "-pthread")
+endif()
+set(smfstream_cmakedir ${CMAKE_INSTALL_DATADIR}/cmake/smfstream)
+set(smfstream_pkgconfigdir ${CMAKE_INSTALL_DATADIR}/pkgconfig)
+install(TARGETS smfstream_controller EXPORT smfstreamTargets)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/smfstream DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.hpp")
+install(EXPORT smfstreamTargets NAMESPACE smfstream:: DESTINATION ${smfstream_cmakedir})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/smfstreamConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/smfstreamConfig.cmake INSTALL_DESTINATION ${smfstream_cmakedir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/smfstreamConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion ARCH_INDEPENDENT)  # 0.x: a new minor version may change the API
+install(FILES ${PROJECT_BINARY_DIR}/smfstreamConfig.cmake ${PROJECT_BINARY_DIR}/smfstreamConfigVersion.cmake
+        DESTINATION ${smfstream_cmakedir})
+file(RELATIVE_PATH pc_prefix_from_pcfiledir "/prefix/${smfstream_pkgconfigdir}" "/prefix")
+string(REGEX REPLACE "/$" "" pc_prefix_from_pcfiledir "${pc_prefix_from_pcfiledir}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/smfstream.pc.in ${PROJECT_BINARY_DIR}/smfstream.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/smfstream.pc DESTINATION ${smfstream_pkgconfigdir})
+
 if(WIN32)
   # The zip: one folder with smfstream.exe, its documents (the manual as text,
-  # docs/man) and the controller library.
+  # docs/man) and the controller libraries (the C++ one above).
   install(TARGETS smfstream RUNTIME DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
-  install(FILES ${PROJECT_SOURCE_DIR}/include/smfstream/controller.hpp DESTINATION include/smfstream)
   install(FILES ${PROJECT_SOURCE_DIR}/python/smfstream/__init__.py DESTINATION python/smfstream)
 else()
   install(TARGETS smfstream RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/include/smfstream/controller.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/smfstream)
 
   # The program finds its module by this path relative to its own directory.
   file(RELATIVE_PATH module_from_program "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${SMFSTREAM_INSTALL_MODULEDIR}")

@@ -14,12 +14,21 @@
 //     player.play("b.mid");                             // switches at once
 //     auto ended = player.stop();                       // ended.value.code: 0
 //
-// A name the protocol cannot carry is refused before anything is written:
-// an empty name, one whose length's low byte is 0x80 to 0xFF or 0x00 (128 or
-// 256 bytes, say: the player would read the first byte as a volume), one
-// longer than 32639 bytes, and one with a zero byte in it. A player that has
-// died is reported (errc::player_ended), never waited on for ever, and writing
-// to it never raises SIGPIPE.
+// A name the protocol cannot carry is refused before anything is written, by
+// start() and play() alike: an empty name, one whose length's low byte is 0x80
+// to 0xFF or 0x00 (128 or 256 bytes, say: the player would read the first
+// byte as a volume), one longer than 32639 bytes, and one with a zero byte in
+// it. A player that has died is reported (errc::player_ended), never waited
+// on for ever, and writing to it never raises SIGPIPE.
+//
+// Every call may come from any thread at any time. Every wait is bounded:
+// stop(timeout) returns within the timeout plus stop_grace whatever the
+// player does; the player runs in a process group (Windows: a job) of its
+// own, which stop() ends when the time is up, so a wrapper script around the
+// player cannot keep it, or stop(), waiting.
+//
+// The process handling of each platform is in smfstream/detail/; the
+// protocol's limits in smfstream/protocol.hpp.
 //
 // Licence: MIT (the smfstream developers).
 #pragma once
@@ -30,7 +39,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,26 +46,7 @@
 #include <utility>
 #include <vector>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <errno.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-extern char** environ;
-#endif
+#include "protocol.hpp"
 
 namespace smfstream {
 
@@ -70,6 +59,7 @@ enum class errc {
     start_failed,     // the program could not be started
     player_ended,     // the player has ended (killed, crashed, or ended by itself)
     timed_out,        // no pass ended, or the player did not exit, in time
+    status_unknown,   // the player has ended, but how could not be learnt
 };
 
 class ErrorCategory : public std::error_category {
@@ -84,6 +74,7 @@ public:
         case errc::start_failed: return "the player could not be started";
         case errc::player_ended: return "the player has ended";
         case errc::timed_out: return "timed out";
+        case errc::status_unknown: return "the player's exit status could not be learnt";
         }
         return "unknown error";
     }
@@ -123,11 +114,14 @@ struct Result : Status {
 struct ExitStatus {
     bool exited = false;  // it exited; code holds its status
     int code = -1;
-    int signal = 0;  // POSIX: the signal that ended it
+    int signal = 0;        // POSIX: the signal that ended it
+    bool unknown = false;  // it ended, but how could not be learnt: the program
+                           // ignores SIGCHLD, or another part of it reaped the player
 
     std::string describe() const {
         if (exited) return "exit status " + std::to_string(code);
         if (signal) return "killed by signal " + std::to_string(signal);
+        if (unknown) return "exit status unknown";
         return "still running";
     }
 };
@@ -148,7 +142,7 @@ struct Options {
 };
 
 // The longest name the protocol carries: length bytes 0x7F, 0x7F.
-constexpr std::size_t max_name_length = 0x7F + 256 * 0x7F;
+constexpr std::size_t max_name_length = protocol::max_name_length;
 
 // Whether the protocol can carry name, and if not, why.
 inline Status check_name(std::string_view name) {
@@ -159,103 +153,33 @@ inline Status check_name(std::string_view name) {
         return Status::failure(errc::unsendable_name, "cannot send a " + bytes + ": the protocol carries at most " +
                                                           std::to_string(max_name_length) + " bytes");
     const unsigned low = length & 0xFF;
-    if (low == 0 || low >= 0x80) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "0x%02X", low);
-        return Status::failure(errc::unsendable_name,
-                               "cannot send a " + bytes + ": its length's low byte " + hex +
-                                   " would read as a volume command (it must be 0x01 to 0x7F)");
+    if (low < protocol::first_name_low_byte || low > protocol::last_name_low_byte) {
+        char why[96];
+        std::snprintf(why, sizeof why, "its length's low byte 0x%02X would read as a volume command (it must be 0x%02X to 0x%02X)",
+                      low, protocol::first_name_low_byte, protocol::last_name_low_byte);
+        return Status::failure(errc::unsendable_name, "cannot send a " + bytes + ": " + why);
     }
     if (name.find('\0') != std::string_view::npos)
         return Status::failure(errc::unsendable_name, "cannot send a name with a zero byte in it");
     return {};
 }
 
+// How long stop() may take beyond its time-out: for the killed player's
+// group to go, and its pipes to close.
+constexpr std::chrono::milliseconds stop_grace{1000};
+
+}  // namespace smfstream
+
+#ifdef _WIN32
+#include "detail/windows_process.hpp"
+#else
+#include "detail/posix_process.hpp"
+#endif
+
+namespace smfstream {
 namespace detail {
 
 constexpr std::size_t kept_diagnostics = 64 * 1024;
-
-// A lock with one condition, and a thread: the standard ones on POSIX, the
-// system's own on Windows (where mingw-w64's win32 thread model has no
-// std::thread).
-#ifdef _WIN32
-class Monitor {
-public:
-    void lock() { AcquireSRWLockExclusive(&lock_); }
-    bool try_lock() { return TryAcquireSRWLockExclusive(&lock_) != 0; }
-    void unlock() { ReleaseSRWLockExclusive(&lock_); }
-    void wait(std::chrono::milliseconds timeout) {
-        SleepConditionVariableSRW(&changed_, &lock_, DWORD(std::min<long long>(timeout.count(), 0x7FFFFFFF)), 0);
-    }
-    void notify() { WakeAllConditionVariable(&changed_); }
-
-private:
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-};
-
-class Thread {
-public:
-    void start(std::function<void()> body) {
-        auto* owned = new std::function<void()>(std::move(body));
-        handle_ = CreateThread(nullptr, 0, &Thread::run, owned, 0, nullptr);
-        if (!handle_) {
-            (*owned)();  // no thread: do the work here rather than never
-            delete owned;
-        }
-    }
-    void join() {
-        if (!handle_) return;
-        WaitForSingleObject(handle_, INFINITE);
-        CloseHandle(handle_);
-        handle_ = nullptr;
-    }
-
-private:
-    static DWORD WINAPI run(void* argument) {
-        std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
-        (*body)();
-        return 0;
-    }
-    HANDLE handle_ = nullptr;
-};
-#else
-class Monitor {
-public:
-    void lock() { mutex_.lock(); }
-    bool try_lock() { return mutex_.try_lock(); }
-    void unlock() { mutex_.unlock(); }
-    void wait(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> held(mutex_, std::adopt_lock);
-        changed_.wait_for(held, timeout);
-        held.release();
-    }
-    void notify() { changed_.notify_all(); }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-};
-
-class Thread {
-public:
-    void start(std::function<void()> body) { thread_ = std::thread(std::move(body)); }
-    void join() {
-        if (thread_.joinable()) thread_.join();
-    }
-
-private:
-    std::thread thread_;
-};
-#endif
-
-inline void pause(std::chrono::milliseconds time) {
-#ifdef _WIN32
-    Sleep(static_cast<DWORD>(time.count()));
-#else
-    std::this_thread::sleep_for(time);
-#endif
-}
 
 class Held {
 public:
@@ -268,43 +192,130 @@ private:
     Monitor& monitor_;
 };
 
-// Waits under the held monitor until done() holds or the time-out passes.
+using Clock = std::chrono::steady_clock;
+
+inline std::chrono::milliseconds left_until(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? left : std::chrono::milliseconds(0);
+}
+
+// Waits under the held monitor until done() holds or the deadline passes.
 template <class Done>
-bool wait_until(Monitor& monitor, std::chrono::milliseconds timeout, Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+bool wait_until(Monitor& monitor, Clock::time_point deadline, Done done) {
     while (!done()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = left_until(deadline);
         if (left.count() <= 0) return false;
         monitor.wait(left + std::chrono::milliseconds(1));
     }
     return true;
 }
 
+// The life of a Player.
+enum class Stage { idle, starting, running, stopping, stopped };
+
+// What a Player shares with its threads. The threads hold it too, so that one
+// still reading a pipe that a process outside the player's group keeps open
+// (stop() leaves it behind) touches nothing freed.
+struct Shared {
+    Monitor monitor;  // guards what follows, except the process's pipes
+    Monitor writing;  // one command at a time on the player's input
+    Process process;  // its input: under writing; each reader's pipe: that reader's
+    Process::Id id{};
+    Stage stage = Stage::idle;
+    bool input_closed = false;
+    bool output_done = false;  // its standard output has ended
+    bool ended = false;        // it has ended, and its markers have been counted
+    ExitStatus exit;
+    std::size_t passes = 0;
+    std::string diagnostics;
+    Thread threads[3];  // the marker reader, the diagnostics reader, the exit watcher
+    bool thread_done[3] = {true, true, true};
+    Result<ExitStatus> stopped;  // what stop() returned
+
+    bool all_done() const { return thread_done[0] && thread_done[1] && thread_done[2]; }
+};
+
+inline void read_markers(const std::shared_ptr<Shared>& shared) {
+    char buffer[256];
+    while (const std::size_t got = shared->process.read_output(buffer, sizeof buffer)) {
+        Held held(shared->monitor);
+        shared->passes += static_cast<std::size_t>(std::count(buffer, buffer + got, '1'));
+        shared->monitor.notify();
+    }
+    Held held(shared->monitor);
+    shared->output_done = shared->thread_done[0] = true;
+    shared->monitor.notify();
+}
+
+inline void read_diagnostics(const std::shared_ptr<Shared>& shared) {
+    char buffer[4096];
+    while (const std::size_t got = shared->process.read_diagnostics(buffer, sizeof buffer)) {
+        Held held(shared->monitor);
+        shared->diagnostics.append(buffer, got);
+        if (shared->diagnostics.size() > 2 * kept_diagnostics)
+            shared->diagnostics.erase(0, shared->diagnostics.size() - kept_diagnostics);
+    }
+    Held held(shared->monitor);
+    shared->thread_done[1] = true;
+    shared->monitor.notify();
+}
+
+// The player counts as ended once its last markers are counted too: the end
+// of its output, or, should something else hold that open, a moment later.
+inline void watch_exit(const std::shared_ptr<Shared>& shared) {
+    const ExitStatus status = shared->process.wait_for_exit();
+    Held held(shared->monitor);
+    shared->exit = status;
+    wait_until(shared->monitor, Clock::now() + std::chrono::milliseconds(200), [&] { return shared->output_done; });
+    shared->ended = shared->thread_done[2] = true;
+    shared->monitor.notify();
+}
+
 }  // namespace detail
 
-// One player process. Not copyable; the calls may come from several threads.
+// One player process. Not copyable. Every call may come from any thread at
+// any time.
 class Player {
 public:
-    Player() = default;
+    Player() : shared_(std::make_shared<detail::Shared>()) {}
     // Stops a player that still runs (stop() with its default time-out).
     ~Player() { stop(); }
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
-    // Starts `program VOLUME PATH` with its standard input and output on pipes.
+    // Starts `program VOLUME PATH` with its standard input and output on
+    // pipes. PATH is checked as play() checks a name. Of calls made at once,
+    // one starts the player and the others get errc::already_started.
     Status start(int volume, const std::string& path, const Options& options = {}) {
         if (volume < 0 || volume > 255) return Status::failure(errc::bad_volume, "the volume is 0 to 255, not " + std::to_string(volume));
-        if (started_) return Status::failure(errc::already_started, "this player has already been started");
-        Status status = spawn({options.program, std::to_string(volume), path}, options);
-        if (!status) return status;
-        started_ = true;
-        return {};
+        if (Status status = check_name(path); !status) return status;
+        detail::Shared& s = *shared_;
+        {
+            detail::Held held(s.monitor);
+            if (s.stage == detail::Stage::starting)
+                return Status::failure(errc::already_started, "this player is being started by another call");
+            if (s.stage != detail::Stage::idle)
+                return Status::failure(errc::already_started, "this player has already been started");
+            s.stage = detail::Stage::starting;
+        }
+        // Only this call touches the process until the stage says running.
+        Status status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+        if (status) status = start_threads();
+        detail::Held held(s.monitor);
+        if (status) {
+            s.id = s.process.id();
+            s.stage = detail::Stage::running;
+        } else if (s.stage == detail::Stage::starting) {
+            s.stage = detail::Stage::idle;
+        }
+        s.monitor.notify();
+        return status;
     }
 
     // Sends a volume command (0 to 255).
     Status set_volume(int volume) {
         if (volume < 0 || volume > 255) return Status::failure(errc::bad_volume, "the volume is 0 to 255, not " + std::to_string(volume));
-        const unsigned char command[2] = {0x00, static_cast<unsigned char>(volume)};
+        const unsigned char command[2] = {protocol::volume_command, static_cast<unsigned char>(volume)};
         return send(command, sizeof command);
     }
 
@@ -322,26 +333,28 @@ public:
 
     // The end-of-pass markers the player has written so far.
     std::size_t passes() const {
-        detail::Held held(monitor_);
-        return passes_;
+        detail::Held held(shared_->monitor);
+        return shared_->passes;
     }
 
     // Waits until the player has ended `count` passes in all; the value is
     // the count reached. Errors: timed_out, player_ended (it ended first).
     Result<std::size_t> wait_for_passes(std::size_t count, std::chrono::milliseconds timeout) {
         Result<std::size_t> result;
-        detail::Held held(monitor_);
-        if (!started_) {
+        detail::Shared& s = *shared_;
+        detail::Held held(s.monitor);
+        if (s.stage == detail::Stage::idle || s.stage == detail::Stage::starting) {
             static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
             return result;
         }
-        const bool reached = detail::wait_until(monitor_, timeout, [&] { return passes_ >= count || ended_; });
-        result.value = passes_;
-        if (passes_ >= count) return result;
+        const bool reached = detail::wait_until(s.monitor, detail::Clock::now() + timeout,
+                                                [&] { return s.passes >= count || s.ended; });
+        result.value = s.passes;
+        if (s.passes >= count) return result;
         if (!reached)
             static_cast<Status&>(result) = Status::failure(
                 errc::timed_out, "no end of pass " + std::to_string(count) + " within " +
-                                     std::to_string(timeout.count()) + " ms (" + std::to_string(passes_) + " so far)");
+                                     std::to_string(timeout.count()) + " ms (" + std::to_string(s.passes) + " so far)");
         else
             static_cast<Status&>(result) = ended_status_locked();
         return result;
@@ -352,74 +365,158 @@ public:
 
     // Ends the player the proper way: closes its input, so that it stops with
     // no note left sounding and exits with status 0, and waits for the exit.
-    // After the time-out it is killed (errc::timed_out, with the status).
-    // Calling it again returns the same status.
+    // When the time-out has passed, its process group is killed
+    // (errc::timed_out, with the status); stop() returns within the time-out
+    // and stop_grace. Calls made at once, or later, return the same status;
+    // one made while another waits kills the group at its own time-out.
+    // errc::status_unknown: the player has ended, but how could not be
+    // learnt (this program ignores SIGCHLD).
     Result<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        Result<ExitStatus> result;
-        if (!started_) {
+        using detail::Stage;
+        detail::Shared& s = *shared_;
+        const auto deadline = detail::Clock::now() + timeout;
+        const auto last = deadline + stop_grace;
+        s.monitor.lock();
+        detail::wait_until(s.monitor, last, [&] { return s.stage != Stage::starting; });
+        if (s.stage == Stage::idle || s.stage == Stage::starting) {
+            s.monitor.unlock();
+            Result<ExitStatus> result;
             static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
             return result;
         }
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        bool killed = false;
-        // A command still being written to a player that no longer reads
-        // holds its input: past the time-out the player is killed, which ends
-        // that write.
-        while (!write_monitor_.try_lock()) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                detail::Held held(monitor_);
-                kill_locked();
-                killed = true;
-                break;
+        if (s.stage == Stage::stopping) {
+            // Another call is stopping it: its status, or this call's own kill.
+            if (!detail::wait_until(s.monitor, deadline, [&] { return s.stage == Stage::stopped; })) {
+                s.process.end_group();
+                detail::wait_until(s.monitor, last, [&] { return s.stage == Stage::stopped; });
             }
-            detail::pause(std::chrono::milliseconds(5));
-        }
-        if (killed) write_monitor_.lock();
-        close_input_locked();
-        write_monitor_.unlock();
-        {
-            detail::Held held(monitor_);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (!detail::wait_until(monitor_, killed ? std::chrono::milliseconds(0) : left, [&] { return ended_; })) {
-                kill_locked();
-                killed = true;
+            Result<ExitStatus> result = s.stopped;
+            if (s.stage != Stage::stopped) {
+                result.value = s.ended ? s.exit : ExitStatus{};
+                static_cast<Status&>(result) =
+                    Status::failure(errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
+                                                         " ms; another stop() still waits for it");
             }
-            detail::wait_until(monitor_, std::chrono::seconds(10), [&] { return ended_; });
-            result.value = exit_;
+            s.monitor.unlock();
+            return result;
         }
-        out_reader_.join();
-        err_reader_.join();
-        release_process();
-        if (killed)
-            static_cast<Status&>(result) = Status::failure(
-                errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
-                                     " ms of the end of its input and was killed");
-        return result;
+        if (s.stage == Stage::stopped) {
+            Result<ExitStatus> result = s.stopped;
+            s.monitor.unlock();
+            return result;
+        }
+        s.stage = Stage::stopping;
+        s.monitor.unlock();
+        return finish_stop(timeout, deadline, last);
     }
 
     // Whether the player has been started and has not ended.
     bool running() const {
-        detail::Held held(monitor_);
-        return started_ && !ended_;
+        detail::Held held(shared_->monitor);
+        return (shared_->stage == detail::Stage::running || shared_->stage == detail::Stage::stopping) && !shared_->ended;
     }
 
     // The player's standard error (its last 64 KiB), with StderrMode::keep.
     std::string diagnostics() const {
-        detail::Held held(monitor_);
-        return diagnostics_;
+        detail::Held held(shared_->monitor);
+        return shared_->diagnostics;
     }
 
-#ifdef _WIN32
-    unsigned long process_id() const { return process_id_; }
-#else
-    pid_t process_id() const { return pid_; }
-#endif
+    // Its process id (and, on POSIX, its process group's), once started.
+    detail::Process::Id process_id() const {
+        detail::Held held(shared_->monitor);
+        return shared_->id;
+    }
 
 private:
+    // Starts the readers and the exit watcher; on failure ends the player.
+    Status start_threads() {
+        detail::Shared& s = *shared_;
+        void (*const bodies[3])(const std::shared_ptr<detail::Shared>&) = {detail::read_markers,
+                                                                           detail::read_diagnostics, detail::watch_exit};
+        for (int i = 0; i < 3; ++i) {
+            if (i == 1 && !s.process.has_diagnostics()) continue;
+            {
+                detail::Held held(s.monitor);
+                s.thread_done[i] = false;
+            }
+            std::shared_ptr<detail::Shared> shared = shared_;
+            if (s.threads[i].start([shared, body = bodies[i]] { body(shared); })) continue;
+            // No thread: end the player, whose pipes then end the other threads.
+            detail::Held held(s.monitor);
+            s.thread_done[i] = true;
+            s.process.end_group();
+            s.stage = detail::Stage::stopped;
+            static_cast<Status&>(s.stopped) =
+                Status::failure(errc::start_failed, "cannot start a thread to read the player's output");
+            return s.stopped;
+        }
+        return {};
+    }
+
+    // stop() of the call that closes the input.
+    Result<ExitStatus> finish_stop(std::chrono::milliseconds timeout, detail::Clock::time_point deadline,
+                                   detail::Clock::time_point last) {
+        detail::Shared& s = *shared_;
+        bool killed = false;
+        // A command still being written to a player that no longer reads holds
+        // its input: at the time-out the group is killed, which ends that
+        // write; the writer closes the input if this call could not.
+        bool writing = false;
+        while (!(writing = s.writing.try_lock()) && detail::Clock::now() < last) {
+            if (!killed && detail::Clock::now() >= deadline) {
+                detail::Held held(s.monitor);
+                killed = !s.ended;
+                s.process.end_group();
+            }
+            detail::pause(std::chrono::milliseconds(5));
+        }
+        if (writing) {
+            s.process.close_input();
+            detail::Held held(s.monitor);
+            s.input_closed = true;
+        }
+        if (writing) s.writing.unlock();
+
+        detail::Held held(s.monitor);
+        if (!detail::wait_until(s.monitor, deadline, [&] { return s.ended && s.all_done(); })) {
+            // The player, or something in its group holding its pipes, is still there.
+            killed = killed || !s.ended;
+            s.process.end_group();
+            detail::wait_until(s.monitor, last, [&] { return s.ended && s.all_done(); });
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (s.thread_done[i]) s.threads[i].join();  // it has only to return
+            else s.threads[i].detach();                 // it keeps the shared state alive
+        }
+        Result<ExitStatus> result;
+        if (s.ended) {
+            result.value = s.exit;
+            s.process.reap(s.exit);
+        }
+        if (!s.ended)
+            static_cast<Status&>(result) = Status::failure(
+                errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
+                                     " ms of the end of its input, even when killed");
+        else if (killed)
+            static_cast<Status&>(result) = Status::failure(
+                errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
+                                     " ms of the end of its input and was killed");
+        else if (s.exit.unknown)
+            static_cast<Status&>(result) = Status::failure(
+                errc::status_unknown, "the player has ended, but how could not be learnt: this program ignores "
+                                      "SIGCHLD, or another part of it reaped the player");
+        s.stopped = result;
+        s.stage = detail::Stage::stopped;
+        s.monitor.notify();
+        return result;
+    }
+
     // The Status for "the player has ended", with its exit and last message.
     Status ended_status_locked() const {
-        std::string message = "the player has ended (" + exit_.describe() + ")";
-        std::string last = diagnostics_;
+        const detail::Shared& s = *shared_;
+        std::string message = "the player has ended (" + s.exit.describe() + ")";
+        std::string last = s.diagnostics;
         while (!last.empty() && (last.back() == '\n' || last.back() == '\r')) last.pop_back();
         if (const auto cut = last.find_last_of('\n'); cut != std::string::npos) last.erase(0, cut + 1);
         if (!last.empty()) message += "; its last message: " + last;
@@ -427,353 +524,29 @@ private:
     }
 
     Status send(const void* data, std::size_t size) {
-        detail::Held writing(write_monitor_);
+        detail::Shared& s = *shared_;
+        detail::Held writing(s.writing);
         {
-            detail::Held held(monitor_);
-            if (!started_ || input_closed_) return Status::failure(errc::not_running, "the player is not running");
-            if (ended_) return ended_status_locked();
+            detail::Held held(s.monitor);
+            if (s.stage != detail::Stage::running || s.input_closed)
+                return Status::failure(errc::not_running, "the player is not running");
+            if (s.ended) return ended_status_locked();
         }
-        if (write_all(static_cast<const char*>(data), size)) return {};
-        // The player has gone: give the reader of its output a moment to see
-        // the exit, so that the message can say how it ended.
-        detail::Held held(monitor_);
-        detail::wait_until(monitor_, std::chrono::milliseconds(500), [&] { return ended_; });
-        return ended_ ? ended_status_locked() : Status::failure(errc::player_ended, "the player's input is closed");
-    }
-
-    void on_output(const char* data, std::size_t size) {
-        detail::Held held(monitor_);
-        passes_ += static_cast<std::size_t>(std::count(data, data + size, '1'));
-        monitor_.notify();
-    }
-    void on_diagnostics(const char* data, std::size_t size) {
-        detail::Held held(monitor_);
-        diagnostics_.append(data, size);
-        if (diagnostics_.size() > 2 * detail::kept_diagnostics)
-            diagnostics_.erase(0, diagnostics_.size() - detail::kept_diagnostics);
-    }
-    void on_exit(ExitStatus status) {
-        detail::Held held(monitor_);
-        exit_ = status;
-        ended_ = true;
-        monitor_.notify();
-    }
-
-#ifdef _WIN32
-    static std::string quoted(const std::string& argument) {
-        // The quoting the C runtime's command-line parser undoes.
-        if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
-        std::string out = "\"";
-        std::size_t backslashes = 0;
-        for (char c : argument) {
-            if (c == '\\') {
-                ++backslashes;
-                continue;
-            }
-            out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-            backslashes = 0;
-            out += c;
+        const bool written = s.process.write_all(static_cast<const char*>(data), size);
+        detail::Held held(s.monitor);
+        if (s.stage != detail::Stage::running && !s.input_closed) {
+            // stop() gave up waiting for this write: the input is ours to close.
+            s.process.close_input();
+            s.input_closed = true;
         }
-        out.append(2 * backslashes, '\\');
-        return out + "\"";
+        if (written) return {};
+        // The player has gone: give the watcher a moment to see the exit, so
+        // that the message can say how it ended.
+        detail::wait_until(s.monitor, detail::Clock::now() + std::chrono::milliseconds(500), [&] { return s.ended; });
+        return s.ended ? ended_status_locked() : Status::failure(errc::player_ended, "the player's input is closed");
     }
 
-    static std::vector<char> environment_block(const Options& options) {
-        std::vector<std::string> variables;
-        if (char* block = GetEnvironmentStringsA()) {
-            for (const char* p = block; *p; p += std::strlen(p) + 1) variables.emplace_back(p);
-            FreeEnvironmentStringsA(block);
-        }
-        for (const auto& [name, value] : options.environment) {
-            variables.erase(std::remove_if(variables.begin(), variables.end(),
-                                           [&](const std::string& v) {
-                                               return v.size() > name.size() && v[name.size()] == '=' &&
-                                                      _strnicmp(v.c_str(), name.c_str(), name.size()) == 0;
-                                           }),
-                            variables.end());
-            variables.push_back(name + "=" + value);
-        }
-        std::sort(variables.begin(), variables.end(),
-                  [](const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
-        std::vector<char> out;
-        for (const std::string& v : variables) out.insert(out.end(), v.c_str(), v.c_str() + v.size() + 1);
-        out.push_back('\0');
-        return out;
-    }
-
-    static std::string last_error_text() {
-        char text[256] = "";
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
-                       sizeof text, nullptr);
-        std::string out = text;
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
-        return out;
-    }
-
-    Status spawn(const std::vector<std::string>& argv, const Options& options) {
-        SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE in_read = nullptr, out_write = nullptr, err_write = nullptr, err_read = nullptr;
-        auto close = [](HANDLE& h) {
-            if (h) CloseHandle(h);
-            h = nullptr;
-        };
-        auto fail = [&](const std::string& what) {
-            Status status = Status::failure(errc::start_failed, what + ": " + last_error_text());
-            close(in_read), close(out_write), close(err_write), close(err_read), close(input_), close(output_);
-            return status;
-        };
-        if (!CreatePipe(&in_read, &input_, &inheritable, 0)) return fail("cannot make a pipe");
-        if (!CreatePipe(&output_, &out_write, &inheritable, 0)) return fail("cannot make a pipe");
-        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-        if (options.stderr_mode == StderrMode::keep) {
-            if (!CreatePipe(&err_read, &err_write, &inheritable, 0)) return fail("cannot make a pipe");
-            SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
-        } else if (options.stderr_mode == StderrMode::discard) {
-            err_write = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                    OPEN_EXISTING, 0, nullptr);
-            if (err_write == INVALID_HANDLE_VALUE) err_write = nullptr;
-        } else {
-            DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &err_write, 0,
-                            TRUE, DUPLICATE_SAME_ACCESS);
-        }
-        std::string command_line;
-        for (const std::string& argument : argv) command_line += (command_line.empty() ? "" : " ") + quoted(argument);
-        std::vector<char> line(command_line.begin(), command_line.end());
-        line.push_back('\0');
-        std::vector<char> environment;
-        if (!options.environment.empty()) environment = environment_block(options);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in_read;
-        startup.hStdOutput = out_write;
-        startup.hStdError = err_write;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                            environment.empty() ? nullptr : environment.data(), nullptr, &startup, &process))
-            return fail("cannot start " + argv[0]);
-        CloseHandle(process.hThread);
-        process_ = process.hProcess;
-        process_id_ = process.dwProcessId;
-        close(in_read), close(out_write), close(err_write);
-        err_input_ = err_read;
-        out_reader_.start([this] {
-            char buffer[256];
-            DWORD got = 0;
-            while (ReadFile(output_, buffer, sizeof buffer, &got, nullptr) && got > 0) on_output(buffer, got);
-            WaitForSingleObject(process_, INFINITE);
-            DWORD code = 0;
-            GetExitCodeProcess(process_, &code);
-            ExitStatus status;
-            status.exited = true;
-            status.code = static_cast<int>(code);
-            on_exit(status);
-        });
-        if (err_input_)
-            err_reader_.start([this] {
-                char buffer[4096];
-                DWORD got = 0;
-                while (ReadFile(err_input_, buffer, sizeof buffer, &got, nullptr) && got > 0)
-                    on_diagnostics(buffer, got);
-            });
-        return {};
-    }
-
-    bool write_all(const char* data, std::size_t size) {
-        while (size > 0) {
-            DWORD wrote = 0;
-            if (!WriteFile(input_, data, static_cast<DWORD>(size), &wrote, nullptr)) return false;
-            data += wrote;
-            size -= wrote;
-        }
-        return true;
-    }
-
-    // With write_monitor_ held.
-    void close_input_locked() {
-        detail::Held held(monitor_);
-        if (input_) CloseHandle(input_);
-        input_ = nullptr;
-        input_closed_ = true;
-    }
-
-    void kill_locked() {
-        if (!ended_ && process_) TerminateProcess(process_, 1);
-    }
-
-    void release_process() {
-        for (HANDLE* h : {&output_, &err_input_, &process_})
-            if (*h) CloseHandle(*h), *h = nullptr;
-    }
-
-    HANDLE input_ = nullptr, output_ = nullptr, err_input_ = nullptr, process_ = nullptr;
-    unsigned long process_id_ = 0;
-#else
-    // A descriptor above the three standard ones, closed on exec.
-    static int high_descriptor(int fd) {
-        if (fd > 2) return fd;
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        return moved;
-    }
-
-    static bool make_pipe(int fds[2]) {
-#ifdef __linux__
-        if (pipe2(fds, O_CLOEXEC) != 0) return false;
-#else
-        if (pipe(fds) != 0) return false;
-#endif
-        for (int i = 0; i < 2; ++i) {
-            fds[i] = high_descriptor(fds[i]);
-            if (fds[i] >= 0) fcntl(fds[i], F_SETFD, FD_CLOEXEC);
-        }
-        return fds[0] >= 0 && fds[1] >= 0;
-    }
-
-    Status spawn(const std::vector<std::string>& argv, const Options& options) {
-        int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-        auto close_all = [&] {
-            for (int* fds : {in, out, err})
-                for (int i = 0; i < 2; ++i)
-                    if (fds[i] >= 0) ::close(fds[i]), fds[i] = -1;
-        };
-        if (!make_pipe(in) || !make_pipe(out) ||
-            (options.stderr_mode == StderrMode::keep && !make_pipe(err))) {
-            const int error = errno;
-            close_all();
-            return Status::failure(errc::start_failed, std::string("cannot make a pipe: ") + std::strerror(error));
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        if (options.stderr_mode == StderrMode::keep) posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        if (options.stderr_mode == StderrMode::discard)
-            posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
-        std::vector<std::string> environment;
-        for (char** v = environ; v && *v; ++v) {
-            const std::string variable = *v;
-            const std::string name = variable.substr(0, variable.find('='));
-            const bool replaced = std::any_of(options.environment.begin(), options.environment.end(),
-                                              [&](const auto& setting) { return setting.first == name; });
-            if (!replaced) environment.push_back(variable);
-        }
-        for (const auto& [name, value] : options.environment) environment.push_back(name + "=" + value);
-        std::vector<char*> envp, args;
-        for (std::string& v : environment) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argv_copy = argv;
-        for (std::string& a : argv_copy) args.push_back(a.data());
-        args.push_back(nullptr);
-
-        pid_t pid = -1;
-        const int error = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0) {
-            close_all();
-            return Status::failure(errc::start_failed, "cannot start " + argv[0] + ": " + std::strerror(error));
-        }
-        pid_ = pid;
-        input_ = in[1], output_ = out[0], err_input_ = err[0];
-        in[1] = out[0] = err[0] = -1;
-        close_all();
-        out_reader_.start([this] {
-            char buffer[256];
-            for (;;) {
-                const ssize_t got = ::read(output_, buffer, sizeof buffer);
-                if (got > 0) on_output(buffer, static_cast<std::size_t>(got));
-                else if (got == 0 || errno != EINTR) break;
-            }
-            // Wait for the exit, but leave the process to be reaped under the
-            // lock, so that kill_locked() never hits a reused process id.
-            siginfo_t info;
-            while (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-            }
-            detail::Held held(monitor_);
-            int raw = 0;
-            ExitStatus status;
-            if (waitpid(pid_, &raw, 0) == pid_) {
-                status.exited = WIFEXITED(raw);
-                status.code = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-                status.signal = WIFSIGNALED(raw) ? WTERMSIG(raw) : 0;
-            }
-            exit_ = status;
-            ended_ = true;
-            monitor_.notify();
-        });
-        if (err_input_ >= 0)
-            err_reader_.start([this] {
-                char buffer[4096];
-                for (;;) {
-                    const ssize_t got = ::read(err_input_, buffer, sizeof buffer);
-                    if (got > 0) on_diagnostics(buffer, static_cast<std::size_t>(got));
-                    else if (got == 0 || errno != EINTR) break;
-                }
-            });
-        return {};
-    }
-
-    // Writes everything, with SIGPIPE held back for this thread: a player
-    // that has gone makes the write fail with EPIPE instead of ending us.
-    bool write_all(const char* data, std::size_t size) {
-        sigset_t pipe_signal, previous, pending;
-        sigemptyset(&pipe_signal);
-        sigaddset(&pipe_signal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-        sigpending(&pending);
-        const bool was_pending = sigismember(&pending, SIGPIPE);
-        bool ok = true;
-        while (size > 0) {
-            const ssize_t wrote = ::write(input_, data, size);
-            if (wrote < 0 && errno == EINTR) continue;
-            if (wrote <= 0) {
-                ok = false;
-                if (errno == EPIPE && !was_pending) {
-                    const timespec now{0, 0};
-                    while (sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {
-                    }
-                }
-                break;
-            }
-            data += wrote;
-            size -= static_cast<std::size_t>(wrote);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return ok;
-    }
-
-    // With write_monitor_ held.
-    void close_input_locked() {
-        detail::Held held(monitor_);
-        if (input_ >= 0) ::close(input_);
-        input_ = -1;
-        input_closed_ = true;
-    }
-
-    void kill_locked() {
-        if (!ended_ && pid_ > 0) ::kill(pid_, SIGKILL);
-    }
-
-    void release_process() {
-        for (int* fd : {&output_, &err_input_})
-            if (*fd >= 0) ::close(*fd), *fd = -1;
-    }
-
-    int input_ = -1, output_ = -1, err_input_ = -1;
-    pid_t pid_ = -1;
-#endif
-
-    mutable detail::Monitor monitor_;  // guards what follows
-    detail::Monitor write_monitor_;    // one command at a time on the player's input
-    bool started_ = false;
-    bool input_closed_ = false;
-    bool ended_ = false;
-    std::size_t passes_ = 0;
-    ExitStatus exit_;
-    std::string diagnostics_;
-    detail::Thread out_reader_, err_reader_;
+    std::shared_ptr<detail::Shared> shared_;
 };
 
 }  // namespace smfstream

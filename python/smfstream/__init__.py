@@ -12,24 +12,44 @@ ending its input:
         player.play("b.mid")               # switches at once
     # leaving the block stops the player: player.returncode is 0
 
-A name the protocol cannot carry is refused before anything is written
-(UnsendableName): an empty name, one whose length's low byte is 0x80 to 0xFF
+A name the protocol cannot carry is refused before anything is written, by
+Player() and play() alike (UnsendableName): an empty name, one whose length's low byte is 0x80 to 0xFF
 or 0x00 (128 or 256 bytes, say: the player would read its first byte as a
 volume), one longer than 32639 bytes, and one with a zero byte in it. A player
 that has died raises PlayerEnded; nothing waits on it for ever.
 
+Every call may come from any thread. stop(timeout) returns within the timeout
+plus STOP_GRACE whatever the player does: it runs in a process group of its
+own (POSIX), which stop() kills when the time is up, so that a wrapper script
+around the player cannot keep it, or stop(), waiting.
+
 Licence: MIT (the smfstream developers).
 """
 import os
+import signal
 import subprocess
+import sys
 import threading
 import time
 
-__all__ = ["Player", "SmfstreamError", "UnsendableName", "PlayerEnded", "Timeout", "MAX_NAME_LENGTH",
-           "check_name", "name_command", "volume_command"]
+__version__ = "0.1.0"
+__all__ = ["Player", "SmfstreamError", "UnsendableName", "PlayerEnded", "Timeout", "StatusUnknown",
+           "MAX_NAME_LENGTH", "STOP_GRACE", "check_name", "name_command", "volume_command"]
 
+# The protocol's limits, as include/smfstream/protocol.hpp defines them for
+# the player and the C++ library (the tests check that the two agree).
+VOLUME_COMMAND = 0x00
+FIRST_NAME_LOW_BYTE = 0x01
+LAST_NAME_LOW_BYTE = 0x7F
+LAST_NAME_HIGH_BYTE = 0x7F
 # The longest name the protocol carries: length bytes 0x7F, 0x7F.
-MAX_NAME_LENGTH = 0x7F + 256 * 0x7F
+MAX_NAME_LENGTH = LAST_NAME_LOW_BYTE + 256 * LAST_NAME_HIGH_BYTE
+# How long stop() may take beyond its timeout: for the killed player's group
+# to go, and its pipes to close.
+STOP_GRACE = 1.0
+# How long the end of the player's output may lag behind its exit before it
+# counts as ended regardless.
+OUTPUT_LAG = 0.2
 # How much of the player's standard error is kept (Player.diagnostics).
 KEPT_DIAGNOSTICS = 64 * 1024
 
@@ -51,6 +71,12 @@ class PlayerEnded(SmfstreamError):
         self.returncode = returncode
 
 
+class StatusUnknown(SmfstreamError):
+    """The player has ended, but how could not be learnt: this program ignores
+    SIGCHLD (the system then reaps its children itself), or another part of
+    it reaped the player."""
+
+
 class Timeout(SmfstreamError, TimeoutError):
     """No pass ended, or the player did not exit, in time. For stop(),
     returncode holds the status of the killed player."""
@@ -69,9 +95,9 @@ def check_name(name):
     if len(data) > MAX_NAME_LENGTH:
         return f"cannot send a name of {len(data)} bytes: the protocol carries at most {MAX_NAME_LENGTH} bytes"
     low = len(data) & 0xFF
-    if low == 0 or low >= 0x80:
+    if not FIRST_NAME_LOW_BYTE <= low <= LAST_NAME_LOW_BYTE:
         return (f"cannot send a name of {len(data)} bytes: its length's low byte 0x{low:02X} would read as a "
-                "volume command (it must be 0x01 to 0x7F)")
+                f"volume command (it must be 0x{FIRST_NAME_LOW_BYTE:02X} to 0x{LAST_NAME_LOW_BYTE:02X})")
     if b"\0" in data:
         return "cannot send a name with a zero byte in it"
     return None
@@ -90,10 +116,12 @@ def volume_command(volume):
     """The bytes of a volume command (0 to 255); raises ValueError."""
     if not isinstance(volume, int) or not 0 <= volume <= 255:
         raise ValueError(f"the volume is 0 to 255, not {volume!r}")
-    return bytes([0x00, volume])
+    return bytes([VOLUME_COMMAND, volume])
 
 
-def _describe(returncode):
+def _describe(returncode, known=True):
+    if not known:
+        return "exit status unknown"
     if returncode is None:
         return "still running"
     if returncode < 0:
@@ -104,17 +132,25 @@ def _describe(returncode):
 class Player:
     """One player process, started at once: `program VOLUME PATH`.
 
+    path is checked as play() checks a name (UnsendableName).
     program: the smfstream program (a path, or a name looked up on the PATH).
     env: variables set for the player on top of this process's environment,
     e.g. {"SMFSTREAM_DEVICE": "synth:out.wav"}.
     stderr: "keep" (read by a thread, the last 64 KiB in .diagnostics),
     "inherit" (this process's standard error) or "discard".
-    new_session: start the player in a session of its own, so that a Ctrl-C
-    in the terminal reaches only this controller (POSIX).
+    on_message: with stderr="keep", called with each line the player writes
+    on its standard error (a str, without its line end), from a thread of
+    ours, as it comes.
+    new_session: start the player in a session of its own (POSIX). Without
+    it, it still has a process group of its own.
     Raises SmfstreamError when it cannot be started."""
 
-    def __init__(self, volume, path, *, program="smfstream", env=None, stderr="keep", new_session=False):
+    def __init__(self, volume, path, *, program="smfstream", env=None, stderr="keep", on_message=None,
+                 new_session=False):
         volume_command(volume)  # checks it
+        why = check_name(path)
+        if why:
+            raise UnsendableName(why)
         if stderr not in ("keep", "inherit", "discard"):
             raise ValueError(f"stderr is 'keep', 'inherit' or 'discard', not {stderr!r}")
         environment = None
@@ -124,70 +160,166 @@ class Player:
         self._changed = threading.Condition()
         self._write_lock = threading.Lock()
         self._passes = 0
-        self._ended = False
+        self._stage = "running"  # then "stopping", "stopped"
         self._input_closed = False
+        self._output_done = False
+        self._ended = False
+        self._returncode = None
+        self._known = True  # whether how it ended could be learnt
+        self._reaped = False
+        self._stopped = None  # what stop() gave: (returncode, exception class, message)
         self._diagnostics = bytearray()
+        self._on_message = on_message
         err = {"keep": subprocess.PIPE, "inherit": None, "discard": subprocess.DEVNULL}[stderr]
+        group = {}
+        if os.name == "posix":
+            if new_session:
+                group["start_new_session"] = True
+            elif sys.version_info >= (3, 11):
+                group["process_group"] = 0
+            else:
+                group["start_new_session"] = True  # a group of its own, the only way before 3.11
         try:
             self._process = subprocess.Popen([os.fspath(program), str(volume), os.fspath(path)],
                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
-                                             env=environment, start_new_session=new_session)
+                                             env=environment, **group)
         except OSError as error:
             raise SmfstreamError(f"cannot start {program}: {error.strerror or error}") from error
-        self._readers = [threading.Thread(target=self._read_markers, daemon=True)]
+        self._threads = [threading.Thread(target=self._read_markers, daemon=True),
+                         threading.Thread(target=self._watch_exit, daemon=True)]
         if stderr == "keep":
-            self._readers.append(threading.Thread(target=self._read_diagnostics, daemon=True))
-        for reader in self._readers:
-            reader.start()
+            self._threads.append(threading.Thread(target=self._read_diagnostics, daemon=True))
+        self._running_threads = len(self._threads)
+        for thread in self._threads:
+            thread.start()
 
-    # What the player writes.
+    # The threads: what the player writes, and its exit.
+    def _thread_done(self):
+        with self._changed:
+            self._running_threads -= 1
+            self._changed.notify_all()
+
     def _read_markers(self):
         stream = self._process.stdout
-        while True:
-            data = stream.read1(256)
-            if not data:
-                break
-            with self._changed:
-                self._passes += data.count(b"1")
-                self._changed.notify_all()
-        self._process.wait()
+        try:
+            while True:
+                data = stream.read1(256)
+                if not data:
+                    break
+                with self._changed:
+                    self._passes += data.count(b"1")
+                    self._changed.notify_all()
+        except (OSError, ValueError):
+            pass
         with self._changed:
-            self._ended = True
-            self._changed.notify_all()
+            self._output_done = True
+        self._thread_done()
 
     def _read_diagnostics(self):
         stream = self._process.stderr
-        while True:
-            data = stream.read1(4096)
-            if not data:
-                break
-            with self._changed:
-                self._diagnostics += data
-                if len(self._diagnostics) > 2 * KEPT_DIAGNOSTICS:
-                    del self._diagnostics[:-KEPT_DIAGNOSTICS]
+        partial = b""
+        try:
+            while True:
+                data = stream.read1(4096)
+                if not data:
+                    break
+                with self._changed:
+                    self._diagnostics += data
+                    if len(self._diagnostics) > 2 * KEPT_DIAGNOSTICS:
+                        del self._diagnostics[:-KEPT_DIAGNOSTICS]
+                if self._on_message:
+                    *lines, partial = (partial + data).split(b"\n")
+                    for line in lines:
+                        self._tell(line)
+        except (OSError, ValueError):
+            pass
+        if self._on_message and partial:
+            self._tell(partial)
+        self._thread_done()
+
+    def _tell(self, line):
+        try:
+            self._on_message(line.rstrip(b"\r").decode(errors="replace"))
+        except Exception:  # noqa: BLE001: a faulty callback must not stop the draining
+            pass
+
+    def _watch_exit(self):
+        """Learns how the player ended, leaving it unreaped (POSIX), so that
+        its group's id stays ours until stop() has done with it."""
+        returncode, known = None, True
+        if os.name == "posix":
+            while True:
+                try:
+                    info = os.waitid(os.P_PID, self._process.pid, os.WEXITED | os.WNOWAIT)
+                except InterruptedError:
+                    continue
+                except ChildProcessError:
+                    known = False
+                    break
+                if info is not None:
+                    returncode = info.si_status if info.si_code == os.CLD_EXITED else -info.si_status
+                    break
+        else:
+            returncode = self._process.wait()
+        with self._changed:
+            self._returncode, self._known = returncode, known
+            self._reaped = not known  # by the system, or someone else
+            # Its last markers count too: the end of its output, or a moment later.
+            self._changed.wait_for(lambda: self._output_done, timeout=OUTPUT_LAG)
+            self._ended = True
+            self._changed.notify_all()
+        self._thread_done()
+
+    def _end_group(self):
+        """Kills the player and everything in its group. With self._changed held."""
+        if os.name != "posix":
+            if not self._reaped:
+                self._process.kill()
+            return
+        if self._reaped and self._known:
+            return  # its group's id may be reused
+        try:
+            os.killpg(self._process.pid, signal.SIGKILL)
+        except OSError:
+            pass
 
     def _ended_error(self):
-        message = f"the player has ended ({_describe(self._process.returncode)})"
+        message = f"the player has ended ({_describe(self._returncode, self._known)})"
         last = self.diagnostics.rstrip("\r\n").rsplit("\n", 1)[-1]
         if last:
             message += f"; its last message: {last}"
-        return PlayerEnded(message, self._process.returncode)
+        return PlayerEnded(message, self._returncode)
 
     def _send(self, data):
         with self._write_lock:
             with self._changed:
-                if self._input_closed:
+                if self._stage != "running" or self._input_closed:
                     raise SmfstreamError("the player is not running: it has been stopped")
                 if self._ended:
                     raise self._ended_error()
             try:
                 self._process.stdin.write(data)
                 self._process.stdin.flush()
-            except (BrokenPipeError, OSError):
-                # Give the reader of its output a moment to see how it ended.
-                with self._changed:
-                    self._changed.wait_for(lambda: self._ended, timeout=0.5)
-                raise self._ended_error() from None
+                written = True
+            except (BrokenPipeError, OSError, ValueError):
+                written = False
+            with self._changed:
+                if self._stage != "running" and not self._input_closed:
+                    # stop() gave up waiting for this write: the input is ours to close.
+                    self._close_input()
+                if written:
+                    return
+                # Give the watcher a moment to see how it ended.
+                self._changed.wait_for(lambda: self._ended, timeout=0.5)
+            raise self._ended_error()
+
+    def _close_input(self):
+        """With self._write_lock held."""
+        try:
+            self._process.stdin.close()
+        except (BrokenPipeError, OSError, ValueError):
+            pass
+        self._input_closed = True
 
     def set_volume(self, volume):
         """Sends a volume command (0 to 255)."""
@@ -223,40 +355,84 @@ class Player:
     def stop(self, timeout=5.0):
         """Ends the player the proper way: closes its input, so that it stops
         with no note left sounding and exits with status 0, and waits for the
-        exit; returns its status. After the time-out it is killed and Timeout
-        is raised, with the status. Calling it again returns the same status."""
+        exit; returns its status (negative for a signal). When the timeout
+        has passed, its process group is killed and Timeout is raised, with
+        the status; stop() returns within the timeout and STOP_GRACE. Calls
+        made at once, or later, give the same outcome; one made while another
+        waits kills the group at its own timeout. Raises StatusUnknown when
+        the player has ended but how could not be learnt."""
         deadline = time.monotonic() + timeout
+        last = deadline + STOP_GRACE
+
+        def stopped():
+            return self._stage == "stopped"
+
+        with self._changed:
+            if self._stage == "stopping":
+                # Another call is stopping it: its outcome, or this call's own kill.
+                if not self._changed.wait_for(stopped, timeout=max(deadline - time.monotonic(), 0)):
+                    self._end_group()
+                    self._changed.wait_for(stopped, timeout=max(last - time.monotonic(), 0))
+                if not stopped():
+                    raise Timeout(f"the player did not end within {timeout} s; another stop() still waits for it",
+                                  self._returncode)
+            if self._stage == "stopped":
+                return self._outcome()
+            self._stage = "stopping"
         killed = False
         # A command still being written to a player that no longer reads holds
-        # its input: past the time-out the player is killed, which ends that write.
-        if not self._write_lock.acquire(timeout=max(timeout, 0)):
-            self._process.kill()
-            killed = True
-            self._write_lock.acquire()
-        try:
+        # its input: at the timeout the group is killed, which ends that write;
+        # the writer closes the input if this call could not.
+        writing = self._write_lock.acquire(timeout=max(timeout, 0))
+        if not writing:
             with self._changed:
-                self._input_closed = True
+                killed = not self._ended
+                self._end_group()
+            writing = self._write_lock.acquire(timeout=STOP_GRACE)
+        if writing:
             try:
-                self._process.stdin.close()
-            except (BrokenPipeError, OSError):
-                pass
-        finally:
-            self._write_lock.release()
-        try:
-            self._process.wait(max(deadline - time.monotonic(), 0))
-        except subprocess.TimeoutExpired:
-            self._process.kill()
-            self._process.wait()
-            killed = True
-        for reader in self._readers:
-            reader.join()
-        for stream in (self._process.stdout, self._process.stderr):
-            if stream:
-                stream.close()
-        if killed:
-            raise Timeout(f"the player did not exit within {timeout} s of the end of its input and was killed",
-                          self._process.returncode)
-        return self._process.returncode
+                with self._changed:
+                    self._close_input()
+            finally:
+                self._write_lock.release()
+
+        def done():
+            return self._ended and self._running_threads == 0
+
+        with self._changed:
+            if not self._changed.wait_for(done, timeout=max(deadline - time.monotonic(), 0)):
+                # The player, or something in its group holding its pipes, is still there.
+                killed = killed or not self._ended
+                self._end_group()
+                self._changed.wait_for(done, timeout=max(last - time.monotonic(), 0))
+            if self._ended and self._known and not self._reaped:
+                self._process.wait()  # frees its zombie: it has ended
+                self._reaped = True
+            if not self._ended:
+                self._stopped = (None, Timeout, f"the player did not end within {timeout} s of the end of its "
+                                                "input, even when killed")
+            elif killed:
+                self._stopped = (self._returncode, Timeout, f"the player did not exit within {timeout} s of the "
+                                                            "end of its input and was killed")
+            elif not self._known:
+                self._stopped = (None, StatusUnknown, "the player has ended, but how could not be learnt: this "
+                                                      "program ignores SIGCHLD, or another part of it reaped it")
+            else:
+                self._stopped = (self._returncode, None, None)
+            for stream in (self._process.stdout, self._process.stderr):
+                if stream and self._ended and self._running_threads == 0:
+                    stream.close()
+            self._stage = "stopped"
+            self._changed.notify_all()
+            return self._outcome()
+
+    def _outcome(self):
+        returncode, error, message = self._stopped
+        if error is Timeout:
+            raise Timeout(message, returncode)
+        if error:
+            raise error(message)
+        return returncode
 
     @property
     def running(self):
@@ -266,8 +442,10 @@ class Player:
 
     @property
     def returncode(self):
-        """Its exit status once it has ended (negative for a signal), else None."""
-        return self._process.returncode if not self.running else None
+        """Its exit status once it has ended (negative for a signal); None
+        while it runs, or when how it ended could not be learnt."""
+        with self._changed:
+            return self._returncode if self._ended else None
 
     @property
     def diagnostics(self):
@@ -277,11 +455,16 @@ class Player:
 
     @property
     def pid(self):
+        """Its process id (and, on POSIX, its process group's)."""
         return self._process.pid
 
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
-        self.stop()
+    def __exit__(self, kind, *exc):
+        try:
+            self.stop()
+        except SmfstreamError:
+            if kind is None:
+                raise  # otherwise the error already on its way matters more
         return False

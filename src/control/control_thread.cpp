@@ -7,6 +7,7 @@
 #include "control/volume.h"
 #include "state/messages.h"
 #include "state/player_state.h"
+#include "smfstream/protocol.hpp"
 
 namespace {
 
@@ -46,7 +47,7 @@ DWORD WINAPI control_thread(LPVOID) {
         if (!read_byte(b0) || !read_byte(b1)) end_process(0);
         write_message("got %x %x\n", unsigned(b0), unsigned(b1));
 
-        if (b0 == 0x00 || b0 >= 0x80) {
+        if (!smfstream::protocol::is_name_command(b0)) {
             write_message("New volume received: %d\n", int(b1));
             player_state.volume = b1;
             continue;

@@ -1,12 +1,14 @@
 // The C++ controller library (include/smfstream/controller.hpp) driving the
 // real player on the trace device: the volume word on the trace, a switch,
 // counting passes, names the protocol cannot carry, a player that is killed,
-// and a player whose standard error the program never reads.
+// a player whose standard error the program never reads, and the library's
+// abuses: two threads in one call, a wrapper whose child hangs, SIGCHLD ignored.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include <smfstream/controller.hpp>
@@ -162,6 +164,97 @@ TEST(Controller, StopEndsAPlayerThatNoLongerReads) {
     EXPECT_EQ(ended.error, smfstream::errc::timed_out) << ended.message;
     EXPECT_EQ(ended.value.signal, SIGKILL);
     EXPECT_LT(test::Clock::now() - start, 5s);
+}
+
+// A script as the program, started by `player` (in the fixture's folder).
+std::string script(const test::TempDir& dir, const std::string& body) {
+    const std::string path = dir.file("program");
+    std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+// Whether the process has gone (or is a zombie, whose parent is gone too).
+bool ended_soon(pid_t pid) {
+    for (auto deadline = test::Clock::now() + 2s; test::Clock::now() < deadline; std::this_thread::sleep_for(10ms)) {
+        const std::string stat = test::read_text("/proc/" + std::to_string(pid) + "/stat");
+        if (stat.empty() || stat.substr(stat.rfind(')') + 2, 1) == "Z") return true;
+    }
+    return false;
+}
+
+// The ways a program may use the library that it promises to bear: each call
+// returns, says what happened, and leaves no process behind.
+TEST(Controller, AbusesOfTheLibraryAreBorne) {
+    const struct {
+        const char* name;
+        std::function<void(PlayerFixture&)> abuse;
+    } rows[] = {
+        {"two threads stop at once: both get the same exit status, every time",
+         [](PlayerFixture&) {
+             for (int round = 0; round < 5; ++round) {
+                 PlayerFixture run;
+                 ASSERT_TRUE(run.start());
+                 ASSERT_TRUE(run.player.wait_for_pass(10s));
+                 smfstream::Result<smfstream::ExitStatus> ended[2];
+                 std::thread other([&] { ended[1] = run.player.stop(); });
+                 ended[0] = run.player.stop();
+                 other.join();
+                 for (const auto& one : ended) {
+                     EXPECT_TRUE(one) << one.message;
+                     EXPECT_EQ(one.value.describe(), "exit status 0");
+                 }
+             }
+         }},
+        {"two threads start at once: one player, and a clear status for the other",
+         [](PlayerFixture& run) {
+             smfstream::Status started[2];
+             std::thread other([&] { started[1] = run.start(); });
+             started[0] = run.start();
+             other.join();
+             EXPECT_NE(started[0].ok(), started[1].ok()) << started[0].message << " / " << started[1].message;
+             EXPECT_EQ((started[0] ? started[1] : started[0]).error, smfstream::errc::already_started);
+             EXPECT_TRUE(run.player.stop());
+         }},
+        {"a wrapper that does not exec a player that hangs: stop() kills both within its time-out",
+         [](PlayerFixture& run) {
+             const std::string child = run.dir.file("child");
+             smfstream::Options options;
+             options.program = script(run.dir, "sleep 60 & echo $! > " + child + "; wait");
+             ASSERT_TRUE(run.player.start(200, run.a, options));
+             while (test::read_text(child).empty()) std::this_thread::sleep_for(10ms);
+             const auto start = test::Clock::now();
+             const auto ended = run.player.stop(300ms);
+             EXPECT_LT(test::Clock::now() - start, 300ms + smfstream::stop_grace);
+             EXPECT_EQ(ended.error, smfstream::errc::timed_out) << ended.message;
+             EXPECT_TRUE(ended_soon(std::stoi(test::read_text(child)))) << "the wrapper's child still runs";
+         }},
+        {"a path with a zero byte is refused by start() as by play()",
+         [](PlayerFixture& run) {
+             smfstream::Options options;
+             options.program = test::smfstream_binary();
+             const auto refused = run.player.start(200, run.a + std::string("\0.mid", 5), options);
+             EXPECT_EQ(refused.error, smfstream::errc::unsendable_name) << refused.message;
+             EXPECT_FALSE(run.player.running());
+         }},
+        {"SIGCHLD ignored by the program: the exit status is said to be unknown, never ok",
+         [](PlayerFixture& run) {
+             struct sigaction ignore {}, previous{};
+             ignore.sa_handler = SIG_IGN;
+             sigaction(SIGCHLD, &ignore, &previous);
+             ASSERT_TRUE(run.start());
+             ASSERT_TRUE(run.player.wait_for_pass(10s));
+             const auto ended = run.player.stop();
+             sigaction(SIGCHLD, &previous, nullptr);
+             EXPECT_EQ(ended.error, smfstream::errc::status_unknown) << ended.message;
+             EXPECT_EQ(ended.value.describe(), "exit status unknown");
+         }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PlayerFixture run;
+        row.abuse(run);
+    }
 }
 
 // The player writes about 50 bytes on standard error per volume command: far

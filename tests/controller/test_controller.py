@@ -1,9 +1,14 @@
 """The Python controller module (python/smfstream) driving the real player on
-the trace device: the same cases as controller_test.cpp, through Python.
+the trace device: the same cases as controller_test.cpp, through Python; that
+its protocol limits are the ones include/smfstream/protocol.hpp defines; and
+the command line tools/smfstream-play's failures.
 Run by ctest with SMFSTREAM_BINARY naming the player and PYTHONPATH the module."""
 import os
+import re
 import signal
+import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -11,9 +16,12 @@ import smfstream
 from songs import short_song
 
 PLAYER = os.environ["SMFSTREAM_BINARY"]
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
 
-class PlayerCase(unittest.TestCase):
+class FilesCase(unittest.TestCase):
+    """A temporary folder with two songs and the trace's path."""
+
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
         self.addCleanup(self.dir.cleanup)
@@ -27,6 +35,8 @@ class PlayerCase(unittest.TestCase):
             file.write(data)
         return path
 
+
+class PlayerCase(FilesCase):
     def start(self, volume=200):
         player = smfstream.Player(volume, self.a, program=PLAYER, env={"SMFSTREAM_DEVICE": "trace:" + self.trace})
         self.addCleanup(lambda: player.running and player.stop())
@@ -105,6 +115,110 @@ class PlayerCase(unittest.TestCase):
             player.set_volume(i % 256)
         player.wait_for_pass(timeout=20)
         self.assertEqual(player.stop(timeout=10), 0, player.diagnostics[-3000:])
+
+    def test_abuses_of_the_module_are_borne(self):
+        """Each call returns, says what happened, and leaves no process behind."""
+
+        def two_threads_stop():
+            for _ in range(5):
+                player = self.start()
+                player.wait_for_pass(timeout=10)
+                outcomes = []
+                other = threading.Thread(target=lambda: outcomes.append(player.stop()))
+                other.start()
+                outcomes.append(player.stop())
+                other.join()
+                self.assertEqual(outcomes, [0, 0])
+
+        def a_wrapper_whose_child_hangs():
+            child = os.path.join(self.dir.name, "child")
+            wrapper = self.write("wrapper", f"#!/bin/sh\nsleep 60 & echo $! > {child}; wait\n".encode())
+            os.chmod(wrapper, 0o755)
+            player = smfstream.Player(200, self.a, program=wrapper)
+            while not read(child):
+                time.sleep(0.01)
+            started = time.monotonic()
+            with self.assertRaises(smfstream.Timeout):
+                player.stop(timeout=0.3)
+            self.assertLess(time.monotonic() - started, 0.3 + smfstream.STOP_GRACE)
+            self.assertTrue(ended_soon(int(read(child))), "the wrapper's child still runs")
+
+        def a_zero_byte_at_the_start():
+            with self.assertRaises(smfstream.UnsendableName):
+                smfstream.Player(200, self.a + "\0.mid", program=PLAYER)
+
+        def sigchld_ignored():
+            previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+            try:
+                player = self.start()
+                player.wait_for_pass(timeout=10)
+                with self.assertRaises(smfstream.StatusUnknown):
+                    player.stop()
+            finally:
+                signal.signal(signal.SIGCHLD, previous)
+
+        for abuse in (two_threads_stop, a_wrapper_whose_child_hangs, a_zero_byte_at_the_start, sigchld_ignored):
+            with self.subTest(abuse.__name__):
+                abuse()
+
+    def test_the_limits_are_those_of_the_protocol_header(self):
+        with open(os.path.join(SOURCE, "include", "smfstream", "protocol.hpp")) as file:
+            header = dict(re.findall(r"constexpr unsigned(?: char)? (\w+) = (0x[0-9A-Fa-f]+);", file.read()))
+        self.assertEqual(len(header), 4, header)
+        for name, value in header.items():
+            self.assertEqual(getattr(smfstream, name.upper()), int(value, 16), name)
+        self.assertEqual(smfstream.MAX_NAME_LENGTH, 32639)
+
+
+def read(path):
+    try:
+        with open(path) as file:
+            return file.read()
+    except FileNotFoundError:
+        return ""
+
+
+def ended_soon(pid):
+    """Whether the process has gone (or is a zombie, whose parent is gone too)."""
+    deadline = time.monotonic() + 2
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as file:
+                if file.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+class PlayToolCase(FilesCase):
+    def test_a_failure_is_never_reported_as_success(self):
+        """(arguments, exit status, what it must say); the tool run through a
+        symbolic link, as a user links it into ~/bin."""
+        tool = os.path.join(self.dir.name, "bin", "smfstream-play")
+        os.mkdir(os.path.dirname(tool))
+        os.symlink(os.path.join(SOURCE, "tools", "smfstream-play"), tool)
+        dies = self.write("dies", b"#!/bin/sh\nkill -9 $$\n")
+        os.chmod(dies, 0o755)
+        wav = os.path.join(self.dir.name, "out.wav")
+        # The tool finds its module from where it really is.
+        without_module_path = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
+        without_module_path["SMFSTREAM_DEVICE"] = "trace:" + self.trace
+        rows = [([self.a], 0, ""),
+                (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "no MIDI output"),
+                ([os.path.join(self.dir.name, "missing.mid")], 1, "could not open"),
+                (["/etc/passwd"], 1, "not a Standard MIDI File: /etc/passwd"),
+                (["--wav", wav, "/etc/passwd"], 1, "not a Standard MIDI File"),
+                (["--player", dies, self.a], 128 + signal.SIGKILL, "killed by signal 9")]
+        for arguments, status, said in rows:
+            with self.subTest(arguments=arguments):
+                *options, midi = arguments
+                run = subprocess.run([tool, "--quiet", "--player", PLAYER] + options + ["200", midi],
+                                     env=without_module_path, capture_output=True, text=True, timeout=60)
+                self.assertEqual(run.returncode, status, run.stderr)
+                self.assertIn(said, run.stderr)
+                self.assertNotIn("rendered into", run.stderr)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@
     deb_test.py plays DIR     unpacked into a temporary root (dpkg-deb -x), its
                               smfstream-play and smfstream play a file into a
                               WAV file, with nothing from the build tree on
-                              their paths; the program needs no shared libstdc++"""
+                              their paths; the program needs no shared libstdc++;
+                              the C++ library's CMake package and pkg-config
+                              file are there"""
 import array
 import glob
 import os
@@ -59,6 +61,11 @@ def plays(deb):
         if run.returncode != 0:
             print(f"FAIL: smfstream-play ended with status {run.returncode}")
             return 1
+        for wanted in ("usr/share/cmake/smfstream/smfstreamConfig.cmake", "usr/share/pkgconfig/smfstream.pc",
+                       "usr/include/smfstream/detail/posix_process.hpp"):
+            if not os.path.isfile(os.path.join(root, wanted)):
+                print(f"FAIL: the package has no /{wanted}")
+                return 1
         if "no MIDI output" in run.stderr:
             print("FAIL: the unpacked smfstream found no sound output")
             return 1

@@ -16,7 +16,8 @@ def main():
             problems.append(f"not one folder: {sorted(tops)}")
         top = sorted(tops)[0]
         wanted = ["smfstream.exe", "README.md", "LICENSE.txt", "smfstream.txt", "include/smfstream/controller.hpp",
-                  "python/smfstream/__init__.py"]
+                  "include/smfstream/protocol.hpp", "include/smfstream/detail/windows_process.hpp",
+                  "share/cmake/smfstream/smfstreamConfig.cmake", "python/smfstream/__init__.py"]
         for name in wanted:
             if f"{top}/{name}" not in names:
                 problems.append(f"no {name}")

@@ -41,6 +41,7 @@ struct PlayerState {
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
     bool pass_played_through;          // the last pass ended by itself after musical time passed
+    bool pass_repeats_name;            // the pass plays the last pass's name again: its faults were said then
 };
 
 extern PlayerState player_state;
@@ -52,6 +53,8 @@ struct TrackCursor {
     uint8_t running_status;            // 0 until the track's first channel status
     uint32_t time;                     // absolute tick of the last event taken
     const uint8_t* chunk_end;          // past the chunk's last byte, within the image
+    const uint8_t* cut_at;             // where the merge found the track cut off, no End of Track; or null
+    bool cut_said;                     // the pass has said so
 };
 
 // Prepares the lock and the idle loop's event; the entry calls it first.

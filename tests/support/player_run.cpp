@@ -49,6 +49,7 @@ std::string split_messages(const std::string& err, const std::vector<std::string
         pass_texts.push_back("could not open " + path + "\n");
         pass_texts.push_back("not a Standard MIDI File: " + path + "\n");
         pass_texts.push_back("switch to new file " + path + ".\n");
+        pass_texts.push_back("nothing to play in " + path + "\n");
     }
     // A failed platform step: "<call> failed: <decimal code>\n".
     const char* failed_calls[] = {"midiStreamOpen", "midiStreamProperty", "midiOutPrepareHeader", "midiStreamRestart",
@@ -60,6 +61,16 @@ std::string split_messages(const std::string& err, const std::vector<std::string
             size_t end = at + head.size();
             while (end < err.size() && isdigit(static_cast<unsigned char>(err[end]))) ++end;
             if (end > at + head.size() && end < err.size() && err[end] == '\n') return end + 1 - at;
+        }
+        return 0;
+    };
+    // A fault of a file: "P: track N ...\n".
+    auto file_fault_length = [&](size_t at) -> size_t {
+        for (const std::string& path : paths) {
+            std::string head = path + ": track ";
+            if (err.compare(at, head.size(), head) != 0) continue;
+            size_t end = err.find('\n', at);
+            if (end != std::string::npos) return end + 1 - at;
         }
         return 0;
     };
@@ -75,7 +86,7 @@ std::string split_messages(const std::string& err, const std::vector<std::string
                 break;
             }
         }
-        if (size_t length = matched ? 0 : failed_step_length(at)) {
+        if (size_t length = matched ? 0 : failed_step_length(at) + file_fault_length(at)) {
             passes += err.substr(at, length);
             at += length;
             matched = true;

@@ -1,6 +1,7 @@
 #include "playback/file_faults.h"
 
 #include "playback/file_image.h"
+#include "playback/track_merger.h"
 #include "state/messages.h"
 
 namespace {
@@ -31,9 +32,9 @@ void say_chunk_faults(const char* path, const uint8_t* image, const uint8_t* smf
 void say_cut_tracks(const char* path, const uint8_t* image, TrackCursor* tracks, uint32_t track_count) {
     for (uint32_t t = 0; t < track_count; ++t) {
         TrackCursor& track = tracks[t];
-        if (!track.cut_at || track.cut_said) continue;
+        if (track.cut_said || !track_cut_off(track)) continue;
         track.cut_said = true;
         write_message("%s: track %u is cut off at offset 0x%x (no End of Track)\n", path, unsigned(t + 1),
-                      offset_of(track.cut_at, image));
+                      offset_of(track.cursor, image));
     }
 }

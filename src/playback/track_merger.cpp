@@ -21,30 +21,20 @@ bool skip(const uint8_t*& p, const uint8_t* end, uint32_t length) {
     return true;
 }
 
-// The track runs off its chunk with no End of Track: the first byte it could
-// not play is noted (once) for the pass to say.
-void note_cut(TrackCursor& track, const uint8_t* at) {
-    if (!track.cut_at) track.cut_at = at;
-}
+// An event cut off by the chunk's end ends the track at its start: nothing
+// after it is read, and the track is left cut off there.
+void finish_track(TrackCursor& track) { track.chunk_end = track.cursor; }
 
-// An event cut off by the chunk's end ends the track there.
-void finish_track(TrackCursor& track) {
-    note_cut(track, track.cursor);
-    track.cursor = track.chunk_end;
-}
-
-enum class Next { event, end_of_track, cut_off };
-
-// The candidate time of the track's next event, or why it has none: its End
-// of Track is next, or nothing complete is left in its chunk.
-Next next_event_time(const TrackCursor& track, uint32_t& when) {
+// The candidate time of the track's next event; false when the track has
+// ended (End of Track next, or nothing complete left in its chunk).
+bool next_event_time(const TrackCursor& track, uint32_t& when) {
     const uint8_t* p = track.cursor;
     uint32_t delta;
-    if (!read_quantity(p, track.chunk_end, delta)) return Next::cut_off;
-    if (p >= track.chunk_end) return Next::cut_off;
-    if (track.chunk_end - p >= 2 && p[0] == 0xFF && p[1] == 0x2F) return Next::end_of_track;
+    if (!read_quantity(p, track.chunk_end, delta)) return false;
+    if (p >= track.chunk_end) return false;
+    if (track.chunk_end - p >= 2 && p[0] == 0xFF && p[1] == 0x2F) return false;
     when = track.time + delta;
-    return Next::event;
+    return true;
 }
 
 bool takes_one_data_byte(uint8_t status) {
@@ -140,6 +130,12 @@ void place(uint8_t* buffer, uint32_t index, uint32_t time, uint32_t word) {
 
 }  // namespace
 
+bool track_cut_off(const TrackCursor& track) {
+    const uint8_t* p = track.cursor;
+    uint32_t delta;
+    return !read_quantity(p, track.chunk_end, delta) || p >= track.chunk_end;
+}
+
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
     if (!tracks || !buffer || !byte_count) return 0;
     *byte_count = 0;
@@ -150,20 +146,11 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
         TrackCursor* best = nullptr;
         for (uint32_t i = 0; i < track_count; ++i) {
             uint32_t when;
-            switch (next_event_time(tracks[i], when)) {
-            case Next::event:
-                // Strictly earlier replaces, so the lowest track wins a tie; the
-                // first candidate is taken whatever its time, 0xFFFFFFFF included.
-                if (!best || when < best_time) {
-                    best_time = when;
-                    best = &tracks[i];
-                }
-                break;
-            case Next::cut_off:
-                note_cut(tracks[i], tracks[i].cursor);
-                break;
-            case Next::end_of_track:
-                break;
+            // Strictly earlier replaces, so the lowest track wins a tie; the
+            // first candidate is taken whatever its time, 0xFFFFFFFF included.
+            if (next_event_time(tracks[i], when) && (!best || when < best_time)) {
+                best_time = when;
+                best = &tracks[i];
             }
         }
         if (!best) {

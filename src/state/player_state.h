@@ -51,10 +51,10 @@ struct TrackCursor {
     const uint8_t* chunk_start;        // the track chunk's first byte
     const uint8_t* cursor;             // the delta time of the track's next event
     uint8_t running_status;            // 0 until the track's first channel status
+    bool cut_said;                     // the pass has said that the track is cut off
     uint32_t time;                     // absolute tick of the last event taken
-    const uint8_t* chunk_end;          // past the chunk's last byte, within the image
-    const uint8_t* cut_at;             // where the merge found the track cut off, no End of Track; or null
-    bool cut_said;                     // the pass has said so
+    const uint8_t* chunk_end;          // past the chunk's last byte, within the image; the
+                                       // start of an event cut off by it, once the merge finds it
 };
 
 // Prepares the lock and the idle loop's event; the entry calls it first.

@@ -64,16 +64,6 @@ std::string split_messages(const std::string& err, const std::vector<std::string
         }
         return 0;
     };
-    // A fault of a file: "P: track N ...\n".
-    auto file_fault_length = [&](size_t at) -> size_t {
-        for (const std::string& path : paths) {
-            std::string head = path + ": track ";
-            if (err.compare(at, head.size(), head) != 0) continue;
-            size_t end = err.find('\n', at);
-            if (end != std::string::npos) return end + 1 - at;
-        }
-        return 0;
-    };
     std::string control, passes;
     size_t at = 0;
     while (at < err.size()) {
@@ -86,7 +76,7 @@ std::string split_messages(const std::string& err, const std::vector<std::string
                 break;
             }
         }
-        if (size_t length = matched ? 0 : failed_step_length(at) + file_fault_length(at)) {
+        if (size_t length = matched ? 0 : failed_step_length(at)) {
             passes += err.substr(at, length);
             at += length;
             matched = true;

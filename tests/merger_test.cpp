@@ -122,16 +122,19 @@ std::vector<SingleTrackCase> single_track_cases() {
          concat({{0x00, 0x90, 0x3C, 0x64}, {0x00, 0xFF, 0x01, 0x01, 'x'}, {0x00, 0xF0, 0x01, 0xF7},
                  {0x01, 0x3C, 0x00}, end_of_track}),
          {{0, 0, short_event(0x90, 0x3C, 0x64)}, {1, 0, short_event(0x90, 0x3C, 0x00)}}},
-        {"tempo_length_byte_is_not_examined",
-         concat({{0x00, 0xFF, 0x51, 0x00, 0x0F, 0x42, 0x40}, {0x02, 0x90, 0x3C, 0x64}, end_of_track}),
-         {{0, 0, tempo_event(1000000)}, {2, 0, short_event(0x90, 0x3C, 0x64)}}},
+        {"tempo_of_length_0_is_stepped_over",
+         concat({{0x00, 0xFF, 0x51, 0x00}, {0x02, 0x90, 0x3C, 0x64}, end_of_track}),
+         {{2, 0, short_event(0x90, 0x3C, 0x64)}}},
+        {"tempo_of_length_5_is_stepped_over_whole",
+         concat({{0x00, 0xFF, 0x51, 0x05, 0x0F, 0x42, 0x40, 0x00, 0x00}, {0x02, 0x90, 0x3C, 0x64}, end_of_track}),
+         {{2, 0, short_event(0x90, 0x3C, 0x64)}}},
         {"tempo_keeps_the_running_status",
          concat({{0x00, 0x90, 0x3C, 0x64}, {0x05, 0xFF, 0x51, 0x03, 0xFF, 0xFF, 0xFF}, {0x01, 0x3C, 0x00},
                  end_of_track}),
          {{0, 0, short_event(0x90, 0x3C, 0x64)}, {5, 0, tempo_event(0xFFFFFF)}, {1, 0, short_event(0x90, 0x3C, 0x00)}}},
-        {"status_bytes_without_layout_are_stepped_over_alone_keeping_running_status",
-         concat({{0x00, 0x90, 0x3C, 0x64}, {0x01, 0xF8}, {0x01, 0xFE}, {0x01, 0xF1}, {0x01, 0x3C, 0x00}, end_of_track}),
-         {{0, 0, short_event(0x90, 0x3C, 0x64)}, {4, 0, short_event(0x90, 0x3C, 0x00)}}},
+        {"status_byte_where_data_should_be_ends_a_system_common_message",
+         concat({{0x00, 0xF2, 0x05}, {0x81, 0x00, 0x90, 0x3C, 0x64}, end_of_track}),
+         {{0x80, 0, short_event(0x90, 0x3C, 0x64)}}},
         {"delta_time_with_many_bytes_keeps_the_low_32_bits",
          concat({{0x81, 0x80, 0x80, 0x80, 0x80, 0x05, 0x90, 0x3C, 0x64}, end_of_track}),
          {{5, 0, short_event(0x90, 0x3C, 0x64)}}},
@@ -162,15 +165,23 @@ TEST_P(SingleTrack, PlacesTheExpectedRecords) {
 INSTANTIATE_TEST_SUITE_P(Events, SingleTrack, testing::ValuesIn(single_track_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Every status byte from 0xF1 to 0xFE other than 0xF7 places nothing and
-// moves the cursor past itself alone: the next byte is read as a delta time.
-TEST(MergerStatusWithoutLayout, EachIsSteppedOverAlone) {
+// Every system common and real-time byte (0xF1 to 0xFE other than 0xF7)
+// places nothing and is stepped over with the data bytes the MIDI standard
+// gives it: one for 0xF1 and 0xF3, two for 0xF2, none for the others; the
+// running status in force before it still holds after it.
+TEST(MergerSystemCommon, EachIsSteppedOverWithItsDataBytes) {
     for (int status = 0xF1; status <= 0xFE; ++status) {
         if (status == 0xF7) continue;
-        SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << status);
-        MergeRun run(smf::file({track_of(
-            concat({{0x05, uint8_t(status)}, {0x07, 0x90, 0x3C, 0x64}, {0x00, uint8_t(status)}, end_of_track}))}));
-        EXPECT_EQ(run.drain(), (std::vector<Record>{{12, 0, short_event(0x90, 0x3C, 0x64)}}));
+        Bytes message{uint8_t(status)};
+        message.insert(message.end(), status == 0xF2 ? 2 : (status == 0xF1 || status == 0xF3) ? 1 : 0, 0x40);
+        for (bool running : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "status 0x" << std::hex << status << (running ? ", running status" : ""));
+            Bytes note_off = running ? Bytes{0x3C, 0x00} : Bytes{0x80, 0x3C, 0x00};
+            MergeRun run(smf::file({track_of(concat({{0x00, 0x90, 0x3C, 0x64}, {0x05}, message, {0x07}, note_off,
+                                                     {0x00}, message, end_of_track}))}));
+            EXPECT_EQ(run.drain(), (std::vector<Record>{{0, 0, short_event(0x90, 0x3C, 0x64)},
+                                                        {12, 0, short_event(running ? 0x90 : 0x80, 0x3C, 0x00)}}));
+        }
     }
 }
 

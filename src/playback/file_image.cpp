@@ -161,6 +161,7 @@ TrackCursor* build_track_table(const uint8_t* smf, size_t size, uint32_t* count)
             track.running_status = 0;
             track.time = 0;
             track.chunk_end = next < size ? smf + next : end;
+            track.cut_said = false;
         }
         offset = next;
     }

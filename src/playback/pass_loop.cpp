@@ -35,9 +35,15 @@ void take_current_path() {
 }  // namespace
 
 void run_pass_loop() {
+    bool first = true;
     for (;;) {
         if (stop_requested()) rest();
+        const uint32_t names_seen_before = player_state.pass_names_seen;
         take_current_path();
+        // Only a pass that played through is followed by its own name again
+        // with no name received in between.
+        player_state.pass_repeats_name = !first && player_state.pass_names_seen == names_seen_before;
+        first = false;
         play_file(pass_path);
         // A pass cut short by the end of the process gets no marker.
         if (stop_requested()) rest();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "playback/file_faults.h"
 #include "playback/file_image.h"
 #include "playback/track_merger.h"
 #include "state/messages.h"
@@ -100,6 +101,8 @@ int play_file(const char* path) {
     MMRESULT result = MMSYSERR_NOERROR;
 
     if (!tracks) goto free_image;
+    // What is wrong with the file is said once per name, not on every pass of a loop.
+    if (!player_state.pass_repeats_name) say_chunk_faults(path, image, smf, smf_size, tracks, track_count);
     events = static_cast<uint8_t*>(calloc(1, event_buffer_bytes));
     if (!events) goto free_tracks;
 
@@ -140,8 +143,10 @@ int play_file(const char* path) {
     for (;;) {
         uint32_t bytes = 0;
         fill_events(tracks, track_count, events, &bytes);
+        if (!player_state.pass_repeats_name) say_cut_tracks(path, image, tracks, track_count);
         if (bytes == 0) {
             player_state.pass_played_through = time_passed;
+            if (!time_passed) write_message("nothing to play in %s\n", path);
             say("done.\n");
             break;
         }

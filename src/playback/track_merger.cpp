@@ -21,8 +21,9 @@ bool skip(const uint8_t*& p, const uint8_t* end, uint32_t length) {
     return true;
 }
 
-// The track has ended: at its End of Track, or cut off by its chunk's end.
-void finish_track(TrackCursor& track) { track.cursor = track.chunk_end; }
+// An event cut off by the chunk's end ends the track at its start: nothing
+// after it is read, and the track is left cut off there.
+void finish_track(TrackCursor& track) { track.chunk_end = track.cursor; }
 
 // The candidate time of the track's next event; false when the track has
 // ended (End of Track next, or nothing complete left in its chunk).
@@ -39,6 +40,14 @@ bool next_event_time(const TrackCursor& track, uint32_t& when) {
 bool takes_one_data_byte(uint8_t status) {
     uint8_t kind = status & 0xF0;
     return kind == 0xC0 || kind == 0xD0;
+}
+
+// The data bytes of a system common message: F1 (time code quarter frame)
+// and F3 (song select) one, F2 (song position) two; F4, F5, F6 and the
+// real-time bytes F8 to FE none.
+int system_data_bytes(uint8_t status) {
+    if (status == 0xF2) return 2;
+    return status == 0xF1 || status == 0xF3 ? 1 : 0;
 }
 
 enum class Taken { record, nothing, ended };
@@ -75,17 +84,15 @@ Taken take_event(TrackCursor& track, uint32_t& word) {
     if (s == 0xFF) {
         if (p >= end) return Taken::ended;
         uint8_t type = *p++;
-        if (type == 0x51) {
-            // The single length byte is not examined; the tempo follows it.
-            if (end - p < 4) return Taken::ended;
-            word = (uint32_t(MEVT_TEMPO) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-            track.cursor = p + 4;
-            return Taken::record;
-        }
         uint32_t length;
         if (!read_quantity(p, end, length) || !skip(p, end, length)) return Taken::ended;
         track.cursor = p;
-        return Taken::nothing;
+        // A tempo is three bytes, most significant first. A Set Tempo of
+        // another length says no tempo: it is stepped over like any other
+        // meta event.
+        if (type != 0x51 || length != 3) return Taken::nothing;
+        word = (uint32_t(MEVT_TEMPO) << 24) | (uint32_t(p[-3]) << 16) | (uint32_t(p[-2]) << 8) | p[-1];
+        return Taken::record;
     }
     if (s == 0xF0 || s == 0xF7) {
         uint32_t length;
@@ -93,7 +100,11 @@ Taken take_event(TrackCursor& track, uint32_t& word) {
         track.cursor = p;
         return Taken::nothing;
     }
-    // 0xF1 to 0xFE have no layout in a file: step over the status byte alone.
+    // A system common or real-time message, which a careless writer left in
+    // the file: stepped over with the data bytes the MIDI standard gives it,
+    // each taken only while below 0x80 (a status byte where a data byte
+    // should be ends the message there).
+    for (int data = system_data_bytes(s); data > 0 && p < end && *p < 0x80; --data) ++p;
     track.cursor = p;
     return Taken::nothing;
 }
@@ -118,6 +129,12 @@ void place(uint8_t* buffer, uint32_t index, uint32_t time, uint32_t word) {
 }
 
 }  // namespace
+
+bool track_cut_off(const TrackCursor& track) {
+    const uint8_t* p = track.cursor;
+    uint32_t delta;
+    return !read_quantity(p, track.chunk_end, delta) || p >= track.chunk_end;
+}
 
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
     if (!tracks || !buffer || !byte_count) return 0;

@@ -13,3 +13,8 @@
 // player_state.last_event_time. Returns 0, storing nothing, on a null
 // argument, otherwise 1.
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count);
+
+// Whether the track has run off its chunk (or the file) with no End of Track:
+// nothing complete is left at its cursor, which is where it was cut off. The
+// merge never takes such a track again.
+bool track_cut_off(const TrackCursor& track);

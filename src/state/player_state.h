@@ -41,6 +41,7 @@ struct PlayerState {
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
     bool pass_played_through;          // the last pass ended by itself after musical time passed
+    bool pass_repeats_name;            // the pass plays the last pass's name again: its faults were said then
 };
 
 extern PlayerState player_state;
@@ -50,8 +51,10 @@ struct TrackCursor {
     const uint8_t* chunk_start;        // the track chunk's first byte
     const uint8_t* cursor;             // the delta time of the track's next event
     uint8_t running_status;            // 0 until the track's first channel status
+    bool cut_said;                     // the pass has said that the track is cut off
     uint32_t time;                     // absolute tick of the last event taken
-    const uint8_t* chunk_end;          // past the chunk's last byte, within the image
+    const uint8_t* chunk_end;          // past the chunk's last byte, within the image; the
+                                       // start of an event cut off by it, once the merge finds it
 };
 
 // Prepares the lock and the idle loop's event; the entry calls it first.

@@ -129,12 +129,12 @@ TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
         const char* messages;  // the pass's
     };
     const char* nothing = "open timediv restart reset close";
-    const char* one_fill = "buffering...\nbuffering...\ndone.\n";
+    const char* empty = "buffering...\nnothing to play in empty.mid\ndone.\n";
+    const char* one_fill = "buffering...\nbuffering...\nnothing to play in empty.mid\ndone.\n";
     const Row rows[] = {
-        {"no tracks", smf::file({}), nothing, "buffering...\ndone.\n"},
-        {"only End of Track", smf::file({smf::Track().end(), smf::Track().text(0, "words").end()}), nothing,
-         "buffering...\ndone.\n"},
-        {"header only, announcing tracks", smf::file({}, 96, 1, 3), nothing, "buffering...\ndone.\n"},
+        {"no tracks", smf::file({}), nothing, empty},
+        {"only End of Track", smf::file({smf::Track().end(), smf::Track().text(0, "words").end()}), nothing, empty},
+        {"header only, announcing tracks", smf::file({}, 96, 1, 3), nothing, empty},
         {"every record at tick 0",
          smf::file({smf::Track().tempo(0, 400000).end(), smf::Track().program(0, 0, 5).note_on(0, 0, 60, 1).end()}),
          "open timediv restart ev ev ev done reset close", one_fill},
@@ -157,7 +157,7 @@ TEST(Entry, FilesWithNothingToPlayEndThePassAndTheLoopWaits) {
         child.close_stdin();
         ExitStatus status = child.wait();
         EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
-        EXPECT_EQ(pass_messages(child.err(), {}), row.messages);
+        EXPECT_EQ(pass_messages(child.err(), {"empty.mid"}), row.messages);
         std::vector<TraceStream> streams = trace_streams(run.trace());
         ASSERT_EQ(streams.size(), 1u);
         EXPECT_EQ(trace_shape(streams[0].lines), row.shape);
@@ -217,6 +217,21 @@ TEST(Entry, WithoutADeviceEachPassFailsOnceAndTheLoopWaitsForAName) {
         "MMSYSERR_BADDEVICEID\n";
     EXPECT_EQ(control_messages(err, {}), refused + "read from stdin...got 8 0\nNew filename sending: 8 bytes\n"
                                           "New filename received: song.mid\n" + refused + "read from stdin...");
+}
+
+// A broken file's faults are said by its first pass, not by the loop's later
+// ones; a name received again, even the same, says them again.
+TEST(Entry, BrokenFileIsSaidOncePerName) {
+    TempDir dir;
+    dir.write("cut.mid", smf::file({smf::Track().note_on(0, 0, 60, 1).note_off(96, 0, 60)}));
+    const std::string cut_off = "cut.mid: track 1 is cut off at offset 0x1e (no End of Track)\n";
+    PlayerRun run(dir, "200", "cut.mid");
+    ASSERT_TRUE(run.child().wait_out_count("1", 3));
+    run.send(name_command("cut.mid"));
+    ASSERT_TRUE(run.child().wait_out_count("1", run.child().out().size() + 3));
+    run.child().close_stdin();
+    run.child().wait();
+    EXPECT_EQ(count_of(run.child().err(), cut_off), 2u);
 }
 
 TEST(Entry, FileThatEndsByItselfPlaysAgainAtOnce) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "playback/file_image.h"
 #include "playback/play_file.h"
 #include "state/player_state.h"
 #include "support/capture_stderr.h"
@@ -104,7 +105,7 @@ TEST_F(PlayFile, OneBufferPerFillOfAtMost511Records) {
 
 TEST_F(PlayFile, NothingToPlayOpensAndClosesTheStream) {
     path = dir.write("empty.mid", smf::file({}));
-    EXPECT_EQ(pass(), "buffering...\ndone.\n");
+    EXPECT_EQ(pass(), "buffering...\nnothing to play in " + path + "\ndone.\n");
     EXPECT_EQ(scripted_stream::call_names(), opening + " " + teardown);
     EXPECT_FALSE(player_state.pass_played_through);
 }
@@ -118,6 +119,30 @@ TEST_F(PlayFile, NameWhileTheBufferPlaysEndsThePass) {
     EXPECT_EQ(scripted_stream::call_names(), opening + " midiStreamOut " + teardown);
     EXPECT_FALSE(player_state.pass_played_through);
     EXPECT_TRUE(name_arrived_since_pass_start());
+}
+
+// A broken file plays what it can; each fault is one line naming the file,
+// the track and the byte offset.
+TEST_F(PlayFile, BrokenFileIsSaidWhereItBreaks) {
+    const smf::Track whole = smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60).end();  // 12 bytes
+    smf::Bytes cut_short = smf::file({whole, whole});
+    cut_short.resize(smf_header_bytes + 8 + 12 + 8 + 6);  // in track 2's note-off, at 0x2e
+    const std::pair<smf::Bytes, std::string> rows[] = {
+        {smf::file({smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60), whole}),
+         "buffering...\n@: track 1 is cut off at offset 0x1e (no End of Track)\nbuffering...\ndone.\n"},
+        {cut_short, "@: track 2's chunk at offset 0x22 runs past the end of the file (0x30)\nbuffering...\n"
+                    "@: track 2 is cut off at offset 0x2e (no End of Track)\nbuffering...\ndone.\n"},
+        {smf::file({whole}, 96, 1, 3), "@: track 2 is missing: the file ends at offset 0x22 (the header announces 3 "
+                                       "tracks)\nbuffering...\nbuffering...\ndone.\n"},
+    };
+    for (const auto& [file, messages] : rows) {
+        scripted_stream::reset();
+        path = dir.write("broken.mid", file);
+        std::string expected = messages;  // "@" stands for the path
+        for (size_t at; (at = expected.find('@')) != std::string::npos;) expected.replace(at, 1, path);
+        EXPECT_EQ(pass(), expected);
+        EXPECT_TRUE(player_state.pass_played_through);
+    }
 }
 
 TEST_F(PlayFile, UnreadableFileIsReportedAndTouchesNoDevice) {

@@ -49,6 +49,7 @@ std::string split_messages(const std::string& err, const std::vector<std::string
         pass_texts.push_back("could not open " + path + "\n");
         pass_texts.push_back("not a Standard MIDI File: " + path + "\n");
         pass_texts.push_back("switch to new file " + path + ".\n");
+        pass_texts.push_back("nothing to play in " + path + "\n");
     }
     // A failed platform step: "<call> failed: <decimal code>\n".
     const char* failed_calls[] = {"midiStreamOpen", "midiStreamProperty", "midiOutPrepareHeader", "midiStreamRestart",

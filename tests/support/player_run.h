@@ -48,7 +48,8 @@ private:
 
 // Standard error without the messages of the main thread (the passes:
 // "buffering...", "done.", "CALL failed: CODE", and "could not open P", "not a
-// Standard MIDI File: P", "switch to new file P." for each path P given), leaving the control thread's messages in their order. Each
+// Standard MIDI File: P", "switch to new file P.", "nothing to play in P" for
+// each path P given), leaving the control thread's messages in their order. Each
 // message is written whole, so the threads' messages interleave only between
 // messages.
 std::string control_messages(const std::string& err, const std::vector<std::string>& paths);

@@ -43,6 +43,35 @@ TEST(Events, ASignalFromAnotherThreadEndsAnEndlessWait) {
     CloseHandle(event);
 }
 
+// Windows lets a thread close an event the moment it sees it signalled: the
+// signaller must not touch the event after that (AddressSanitizer sees it).
+// One thread polls each new event and closes it once signalled; the other
+// signals it; many times over, for each kind of event.
+TEST(Events, AnEventClosedAsSoonAsItIsSignalledIsNotTouchedByItsSignaller) {
+    for (BOOL manual_reset : {FALSE, TRUE}) {
+        std::atomic<HANDLE> polled{nullptr};
+        std::atomic<bool> over{false};
+        std::thread closer([&] {
+            while (!over) {
+                HANDLE event = polled.load();
+                if (!event) continue;
+                while (WaitForSingleObject(event, 0) != WAIT_OBJECT_0) {}
+                CloseHandle(event);
+                polled = nullptr;
+            }
+        });
+        for (int run = 0; run < 100000; ++run) {
+            HANDLE event = CreateEventA(nullptr, manual_reset, FALSE, nullptr);
+            ASSERT_NE(event, nullptr);
+            polled = event;
+            SetEvent(event);
+            while (polled.load()) {}
+        }
+        over = true;
+        closer.join();
+    }
+}
+
 TEST(Events, ANullHandleIsRefused) {
     EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
     EXPECT_FALSE(SetEvent(nullptr));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "playback/play_file.h"
 #include "state/player_state.h"
@@ -56,7 +57,7 @@ TEST_F(PlayFile, CallsInOrderWithTheirArguments) {
     EXPECT_EQ(open.device, 0u);
     EXPECT_EQ(open.streams, 1u);
     EXPECT_EQ(open.callback, reinterpret_cast<DWORD_PTR>(&stream_callback));
-    EXPECT_EQ(open.instance, 0u);
+    EXPECT_NE(open.instance, 0u);  // the pass's event
     EXPECT_EQ(open.flags, 0x00030000u);
 
     const Call& property = calls[1];
@@ -174,22 +175,18 @@ TEST_F(PlayFile, EachFailureLeavesByItsTailOfTheTeardown) {
     }
 }
 
+// The callback signals the event it was given as instance data, and takes
+// no lock: it runs even while another thread holds the player's lock.
 TEST_F(PlayFile, CallbackWakesThePassOnlyForAPlayedBuffer) {
     HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    const auto instance = reinterpret_cast<DWORD_PTR>(wake);
     EnterCriticalSection(&player_state.lock);
-    player_state.wake_event = wake;
-    LeaveCriticalSection(&player_state.lock);
-    for (UINT message : {UINT(MOM_OPEN), UINT(MOM_CLOSE), UINT(MOM_POSITIONCB), 0u}) {
-        stream_callback(nullptr, message, 0, 0, 0);
-        EXPECT_EQ(WaitForSingleObject(wake, 0), WAIT_TIMEOUT) << message;
+    for (UINT message : {UINT(MOM_OPEN), UINT(MOM_CLOSE), UINT(MOM_POSITIONCB), 0u, UINT(MOM_DONE)}) {
+        std::thread driver([message, instance] { stream_callback(nullptr, message, instance, 0, 0); });
+        driver.join();
+        EXPECT_EQ(WaitForSingleObject(wake, 0), message == MOM_DONE ? WAIT_OBJECT_0 : WAIT_TIMEOUT) << message;
     }
-    stream_callback(nullptr, MOM_DONE, 0, 0, 0);
-    EXPECT_EQ(WaitForSingleObject(wake, 0), WAIT_OBJECT_0);
-    // With no pass running there is no event to signal.
-    EnterCriticalSection(&player_state.lock);
-    player_state.wake_event = nullptr;
     LeaveCriticalSection(&player_state.lock);
-    stream_callback(nullptr, MOM_DONE, 0, 0, 0);
     CloseHandle(wake);
 }
 

@@ -2,9 +2,17 @@
 // first use, from the installed layout or from beside the program, and puts
 // its devices and mixer behind the layer's own interfaces.
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -63,9 +71,58 @@ private:
     smfstream_sound_device* handle_;
 };
 
+// The program's own ELF header, as the linker places it in memory.
+extern "C" const ElfW(Ehdr) __ehdr_start;
+
+// Whether the file at path is a whole shared object of this machine: the
+// dynamic loader maps a file cut short (an interrupted copy or install) and
+// the process dies of SIGBUS when it touches what is missing, so a file is
+// read before it is given to dlopen. Says why not in *why.
+bool whole_shared_object(const std::string& path, std::string* why) {
+    int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (file < 0 || fstat(file, &status) != 0) {
+        *why = path + ": cannot be read (" + strerror(errno) + ")";
+        if (file >= 0) close(file);
+        return false;
+    }
+    const uint64_t size = uint64_t(status.st_size);
+    ElfW(Ehdr) header{};
+    bool read_whole = pread(file, &header, sizeof header, 0) == ssize_t(sizeof header);
+    const ElfW(Ehdr)& own = __ehdr_start;
+    if (!read_whole || memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_type != ET_DYN) {
+        close(file);
+        *why = path + ": not a shared object";
+        return false;
+    }
+    if (header.e_ident[EI_CLASS] != own.e_ident[EI_CLASS] || header.e_ident[EI_DATA] != own.e_ident[EI_DATA] ||
+        header.e_machine != own.e_machine || header.e_phentsize != sizeof(ElfW(Phdr))) {
+        close(file);
+        *why = path + ": a shared object for another machine";
+        return false;
+    }
+    // Everything the loader maps, and the program headers themselves, lie within the file.
+    uint64_t reach = uint64_t(header.e_phoff) + uint64_t(header.e_phnum) * sizeof(ElfW(Phdr));
+    for (unsigned i = 0; i < header.e_phnum && reach <= size; ++i) {
+        ElfW(Phdr) segment{};
+        if (pread(file, &segment, sizeof segment, off_t(header.e_phoff + i * sizeof segment)) != ssize_t(sizeof segment))
+            break;
+        if (segment.p_type == PT_LOAD) reach = std::max<uint64_t>(reach, uint64_t(segment.p_offset) + segment.p_filesz);
+    }
+    if (header.e_shoff) reach = std::max<uint64_t>(reach, uint64_t(header.e_shoff) + uint64_t(header.e_shnum) * header.e_shentsize);
+    close(file);
+    if (reach > size) {
+        *why = path + ": cut short (" + std::to_string(size) + " bytes; a whole one reaches to byte " +
+               std::to_string(reach) + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const smfstream_sound_table* load_sound_module(const std::string& path, std::string* why) {
+    if (!whole_shared_object(path, why)) return nullptr;
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* error = dlerror();

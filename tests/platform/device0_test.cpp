@@ -8,7 +8,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/base/midi_device.h"
 #include "platform/platform.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "platform/linux/sound/alsa_device.h"
 #include "platform/linux/sound/alsa_event.h"
 #include "platform/linux/winmm/mixer_lines.h"
-#include "platform/linux/devices/short_message.h"
+#include "platform/linux/base/short_message.h"
 #include "platform/linux/sound/synth_device.h"
 #include "platform/linux/sound/wav_file.h"
 #include "support/wav_analysis.h"

@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "platform/linux/devices/device_kinds.h"
-#include "platform/linux/devices/layer_lines.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/layer_lines.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 

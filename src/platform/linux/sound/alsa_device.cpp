@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/linux/sound/alsa_event.h"
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 #include "platform/linux/sound/sound_library_quiet.h"
 
 namespace platform {

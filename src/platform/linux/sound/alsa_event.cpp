@@ -1,6 +1,6 @@
 #include "platform/linux/sound/alsa_event.h"
 
-#include "platform/linux/devices/short_message.h"
+#include "platform/linux/base/short_message.h"
 
 namespace platform {
 

@@ -7,7 +7,7 @@
 #include <bitset>
 #include <vector>
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 namespace platform {
 

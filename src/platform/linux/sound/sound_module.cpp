@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 #include "platform/linux/sound/alsa_device.h"
 #include "platform/linux/sound/alsa_mixer.h"
-#include "platform/linux/sound/sound_module_abi.h"
+#include "platform/linux/base/sound_module_abi.h"
 #include "platform/linux/sound/synth_device.h"
 
 namespace {

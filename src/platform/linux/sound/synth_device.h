@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/base/midi_device.h"
 #include "platform/linux/winmm/mixer_lines.h"
 
 namespace platform {

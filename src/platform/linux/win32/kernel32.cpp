@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/base/midi_device.h"
 
 namespace {
 

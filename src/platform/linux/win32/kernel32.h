@@ -4,7 +4,7 @@
 
 #include <pthread.h>
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "platform/linux/winmm/mixer_lines.h"
-#include "platform/linux/winmm/mmsystem.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/mmsystem.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 

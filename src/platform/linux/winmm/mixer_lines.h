@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/winmm/mmsystem.h"
+#include "platform/linux/base/mmsystem.h"
 
 namespace platform {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "platform/linux/winmm/mmsystem.h"
+#include "platform/linux/base/mmsystem.h"
 
 namespace platform {
 

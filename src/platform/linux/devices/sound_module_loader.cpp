@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/devices/layer_lines.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/layer_lines.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 

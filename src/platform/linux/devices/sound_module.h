@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "platform/linux/devices/midi_device.h"
-#include "platform/linux/sound/sound_module_abi.h"
+#include "platform/linux/base/midi_device.h"
+#include "platform/linux/base/sound_module_abi.h"
 #include "platform/linux/winmm/mixer_lines.h"
 
 namespace platform {

@@ -229,7 +229,8 @@ TEST_F(Switching, TypicalRun) {
 // A controller that switches music at once (a game changing scene while the
 // player starts) never hears the file it replaced: a name that arrives while
 // a pass is still loading its file (here a 40 MB text event before the first
-// note) ends that pass before its first buffer is queued. Ten starts.
+// note) ends that pass before its first buffer is queued. Ten starts, the
+// name sent at once (NAME_AFTER_MS=N: N ms after the start).
 TEST_F(Switching, AFileReplacedWhileItLoadsNeverSounds) {
     smf::Track slow;
     slow.text(0, std::string(40u << 20, 't')).note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
@@ -237,7 +238,7 @@ TEST_F(Switching, AFileReplacedWhileItLoadsNeverSounds) {
     int sounded = 0;
     for (int run_number = 0; run_number < 10; ++run_number) {
         PlayerRun run(dir, "200", "slow.mid", Timing::real_time);
-        std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(getenv("NAME_AFTER_MS") ? atoi(getenv("NAME_AFTER_MS")) : 0));
         ASSERT_TRUE(run.send(name_command("b.mid")));
         ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {
             std::vector<int> keys = first_keys(t);

@@ -1,6 +1,6 @@
 // Loads the sound module (the outputs that need FluidSynth or libasound) on
 // first use, from the installed layout or from beside the program, and puts
-// its devices and mixer behind the layer's own interfaces.
+// its devices behind the device interface.
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -47,24 +47,22 @@ std::vector<std::string> module_candidates() {
     return candidates;
 }
 
-// A device of the module: the stream's calls, passed on through the table.
+// A device of the module: each of the stream's calls is one call of the table.
 class ModuleDevice : public MidiDevice {
 public:
     ModuleDevice(const smfstream_sound_table& module, smfstream_sound_device* handle)
         : module_(module), handle_(handle) {}
 
-    void stream_opened() override { module_.device_happening(handle_, SMFSTREAM_STREAM_OPENED, 0); }
-    void time_division(DWORD division) override {
-        module_.device_happening(handle_, SMFSTREAM_TIME_DIVISION, division);
-    }
-    void restarted() override { module_.device_happening(handle_, SMFSTREAM_RESTARTED, 0); }
+    void stream_opened() override { module_.stream_opened(handle_); }
+    void time_division(DWORD division) override { module_.time_division(handle_, division); }
+    void restarted() override { module_.restarted(handle_); }
     void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) override {
-        module_.device_play(handle_, tick, due_us, at_us, word);
+        module_.play(handle_, tick, due_us, at_us, word);
     }
-    void reset() override { module_.device_happening(handle_, SMFSTREAM_RESET, 0); }
-    void silence() override { module_.device_happening(handle_, SMFSTREAM_SILENCE, 0); }
-    void finish() override { module_.device_happening(handle_, SMFSTREAM_FINISH, 0); }
-    MMRESULT set_volume(DWORD volume) override { return module_.device_set_volume(handle_, volume); }
+    void reset() override { module_.reset(handle_); }
+    void silence() override { module_.silence(handle_); }
+    void finish() override { module_.finish(handle_); }
+    MMRESULT set_volume(DWORD volume) override { return module_.set_volume(handle_, volume); }
 
 private:
     const smfstream_sound_table& module_;
@@ -179,30 +177,6 @@ MidiDevice* open_module_device(const smfstream_sound_table& module, bool synth, 
         return nullptr;
     }
     return new ModuleDevice(module, handle);
-}
-
-smfstream_sound_mixer* open_module_mixer(const smfstream_sound_table& module, MixerCard* card) {
-    char name[256] = "";
-    size_t count = 0;
-    smfstream_sound_mixer* mixer = module.open_mixer(name, sizeof name, &count);
-    if (!mixer) return nullptr;
-    MixerCard read;
-    read.name = name;
-    for (size_t i = 0; i < count; ++i) {
-        smfstream_mixer_destination got{};
-        if (!module.mixer_destination(mixer, i, &got)) break;
-        MixerElement element;
-        element.name = got.name;
-        element.minimum = long(got.minimum);
-        element.maximum = long(got.maximum);
-        element.channels = got.channels;
-        element.decibels = got.decibels != 0;
-        element.minimum_db = long(got.minimum_db);
-        element.maximum_db = long(got.maximum_db);
-        read.destinations.push_back(element);
-    }
-    *card = std::move(read);
-    return mixer;
 }
 
 }  // namespace platform

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/linux/base/midi_device.h"
-#include "platform/linux/winmm/mixer_lines.h"
+#include "platform/linux/base/volume_taper.h"
 
 namespace platform {
 

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,7 +12,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/base/midi_device.h"
 
 namespace {
 
@@ -257,6 +257,11 @@ bool start_signal_thread() {
     _exit(static_cast<int>(exit_code));
 }
 
+// What ExitProcess runs before the end, registered from above.
+std::mutex exit_steps_lock;
+void (*exit_steps[max_exit_steps])() = {};
+unsigned exit_step_count = 0;  // guarded by exit_steps_lock
+
 void* end_after_device_wait(void* code) {
     usleep(exit_device_wait_ms * 1000);
     end_now(static_cast<UINT>(reinterpret_cast<uintptr_t>(code)));
@@ -284,6 +289,20 @@ void ExitProcess(UINT exit_code) {
     // A device that hangs while it is silenced does not keep the process.
     pthread_t watchdog;
     pthread_create(&watchdog, nullptr, end_after_device_wait, reinterpret_cast<void*>(uintptr_t(exit_code)));
-    platform::shut_down_devices();
+    void (*steps[max_exit_steps])();
+    unsigned count;
+    {
+        std::lock_guard<std::mutex> hold(exit_steps_lock);
+        count = exit_step_count;
+        std::copy(exit_steps, exit_steps + count, steps);
+    }
+    while (count) steps[--count]();
     end_now(exit_code);
+}
+
+void at_process_exit(void (*step)()) {
+    std::lock_guard<std::mutex> hold(exit_steps_lock);
+    if (!step || exit_step_count == max_exit_steps || std::count(exit_steps, exit_steps + exit_step_count, step))
+        return;
+    exit_steps[exit_step_count++] = step;
 }

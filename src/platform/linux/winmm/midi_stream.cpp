@@ -25,6 +25,7 @@
 
 #include "platform/linux/base/midi_device.h"
 #include "platform/linux/base/mmsystem.h"
+#include "platform/linux/devices/devices.h"
 #include "platform/linux/winmm/stream_timeline.h"
 
 namespace {

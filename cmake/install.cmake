@@ -52,7 +52,7 @@ else()
   if(IS_ABSOLUTE "${SMFSTREAM_INSTALL_MODULEDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
     file(RELATIVE_PATH module_from_program "${CMAKE_INSTALL_FULL_BINDIR}" "${SMFSTREAM_INSTALL_MODULEDIR}")
   endif()
-  target_compile_definitions(smf_sound_loader PRIVATE SMFSTREAM_MODULE_RELATIVE_DIR="${module_from_program}")
+  target_compile_definitions(smf_devices PRIVATE SMFSTREAM_MODULE_RELATIVE_DIR="${module_from_program}")
 
   install(TARGETS smfstream-sound LIBRARY DESTINATION ${SMFSTREAM_INSTALL_MODULEDIR})
   install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/smfstream-play DESTINATION ${CMAKE_INSTALL_BINDIR})

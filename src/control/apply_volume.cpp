@@ -53,11 +53,20 @@ const char* set_details_reason(MMRESULT code) {
 namespace {
 
 // The stream's volume call. The stream is used only while the pass holds it
-// open; between passes the null handle names device 0.
+// open; between passes the null handle names device 0. The call itself runs
+// outside the lock (it may open device 0); the pass waits for it before it
+// closes the stream.
 MMRESULT set_stream_volume(DWORD word) {
     EnterCriticalSection(&player_state.lock);
-    MMRESULT result = midiOutSetVolume(reinterpret_cast<HMIDIOUT>(player_state.stream_handle), word);
+    HMIDISTRM stream = player_state.stream_handle;
+    if (stream) ++player_state.stream_users;
     LeaveCriticalSection(&player_state.lock);
+    MMRESULT result = midiOutSetVolume(reinterpret_cast<HMIDIOUT>(stream), word);
+    if (stream) {
+        EnterCriticalSection(&player_state.lock);
+        if (--player_state.stream_users == 0) SetEvent(player_state.stream_released);
+        LeaveCriticalSection(&player_state.lock);
+    }
     return result;
 }
 

@@ -10,9 +10,9 @@
 #include <io.h>
 #include <fcntl.h>
 #else
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 #include "platform/linux/win32/kernel32.h"
-#include "platform/linux/winmm/mmsystem.h"
+#include "platform/linux/base/mmsystem.h"
 #include "platform/linux/win32/crt.h"
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 #endif

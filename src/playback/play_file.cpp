@@ -10,11 +10,11 @@
 #include "state/messages.h"
 #include "state/player_state.h"
 
-void CALLBACK stream_callback(HMIDIOUT, UINT message, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
-    if (message != MOM_DONE) return;
-    EnterCriticalSection(&player_state.lock);
-    if (player_state.wake_event) SetEvent(player_state.wake_event);
-    LeaveCriticalSection(&player_state.lock);
+// The instance data is the pass's wake_event: the callback takes no lock, so a
+// driver that calls back from inside one of our calls cannot wait on us. The
+// event outlives the stream: midiStreamClose returns after the last callback.
+void CALLBACK stream_callback(HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    if (message == MOM_DONE) SetEvent(reinterpret_cast<HANDLE>(instance));
 }
 
 bool name_arrived_since_pass_start() {
@@ -27,7 +27,8 @@ bool name_arrived_since_pass_start() {
 namespace {
 
 // Publishes the pass's stream and event to the control thread, or withdraws
-// them (null) before they are closed, so that a closed handle is never used.
+// them (null) before they are closed, so that a closed handle is never used:
+// a withdrawal waits for a volume call on the stream still in progress.
 // A name (or the end of the process) that came while the pass was opening,
 // with no event to signal yet, wakes the pass at its first wait.
 void publish(HMIDISTRM stream, HANDLE wake) {
@@ -35,7 +36,30 @@ void publish(HMIDISTRM stream, HANDLE wake) {
     player_state.stream_handle = stream;
     player_state.wake_event = wake;
     if (wake && (player_state.names_received != player_state.pass_names_seen || player_state.stopping)) SetEvent(wake);
+    while (!stream && player_state.stream_users) {
+        LeaveCriticalSection(&player_state.lock);
+        WaitForSingleObject(player_state.stream_released, INFINITE);
+        EnterCriticalSection(&player_state.lock);
+    }
     LeaveCriticalSection(&player_state.lock);
+}
+
+// Why the pass ends before its next buffer: the process is ending, or a name
+// has arrived since it took its path.
+enum class Ending { none, stop, name };
+
+Ending ending() {
+    if (stop_requested()) return Ending::stop;
+    return name_arrived_since_pass_start() ? Ending::name : Ending::none;
+}
+
+// Handed to the writer (never written) under the lock: it names the newest
+// name, after that name's own message.
+void say_switch() {
+    EnterCriticalSection(&player_state.lock);
+    write_message("switch to new file %s.\n", player_state.current_path);
+    LeaveCriticalSection(&player_state.lock);
+    write_text("done.\n");
 }
 
 void say(const char* text) { write_text(text); }
@@ -101,6 +125,11 @@ int play_file(const char* path) {
     MMRESULT result = MMSYSERR_NOERROR;
 
     if (!tracks) goto free_image;
+    // A file replaced while it loaded is not opened at all.
+    if (Ending why = ending(); why != Ending::none) {
+        if (why == Ending::name) say_switch();
+        goto free_tracks;
+    }
     // What is wrong with the file is said once per name, not on every pass of a loop.
     if (!player_state.pass_repeats_name) say_chunk_faults(path, image, smf, smf_size, tracks, track_count);
     events = static_cast<uint8_t*>(calloc(1, event_buffer_bytes));
@@ -109,7 +138,8 @@ int play_file(const char* path) {
     wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!wake) goto free_events;
 
-    result = midiStreamOpen(&stream, &device, 1, reinterpret_cast<DWORD_PTR>(stream_callback), 0, CALLBACK_FUNCTION);
+    result = midiStreamOpen(&stream, &device, 1, reinterpret_cast<DWORD_PTR>(stream_callback),
+                            reinterpret_cast<DWORD_PTR>(wake), CALLBACK_FUNCTION);
     if (result != MMSYSERR_NOERROR) {
         say_failed("midiStreamOpen", result);
         goto close_event;
@@ -140,7 +170,7 @@ int play_file(const char* path) {
     }
 
     say("buffering...\n");
-    for (;;) {
+    for (bool first = true;; first = false) {
         uint32_t bytes = 0;
         fill_events(tracks, track_count, events, &bytes);
         if (!player_state.pass_repeats_name) say_cut_tracks(path, image, tracks, track_count);
@@ -152,6 +182,12 @@ int play_file(const char* path) {
         }
         if (time_passes(events, bytes, (division & 0x8000) != 0, &tempo_zero) && ticks_have_length(division))
             time_passed = true;
+        // Nor does one replaced while its stream opened (a device's first
+        // open can take a while): nothing of it is queued.
+        if (Ending why = first ? ending() : Ending::none; why != Ending::none) {
+            if (why == Ending::name) say_switch();
+            break;
+        }
         header.dwBytesRecorded = bytes;
         result = midiStreamOut(stream, &header, sizeof header);
         if (result != MMSYSERR_NOERROR) {
@@ -159,18 +195,14 @@ int play_file(const char* path) {
             break;
         }
         WaitForSingleObject(wake, INFINITE);
-        // The process is ending: straight to the teardown, with nothing to say.
-        if (stop_requested()) break;
-        if (!name_arrived_since_pass_start()) {
+        // A name ends the pass with its message; the end of the process
+        // sends it straight to the teardown, with nothing to say.
+        Ending why = ending();
+        if (why == Ending::none) {
             say("buffering...\n");
             continue;
         }
-        // Handed to the writer (never written) under the lock: it names the
-        // newest name, after that name's own message.
-        EnterCriticalSection(&player_state.lock);
-        write_message("switch to new file %s.\n", player_state.current_path);
-        LeaveCriticalSection(&player_state.lock);
-        say("done.\n");
+        if (why == Ending::name) say_switch();
         break;
     }
 

@@ -7,6 +7,7 @@ void init_player_state() {
     InitializeCriticalSection(&player_state.lock);
     player_state.name_event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     player_state.loop_stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    player_state.stream_released = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
 bool stop_requested() {

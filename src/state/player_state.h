@@ -5,7 +5,8 @@
 //   volume, mixer_handle            the control thread alone
 //   last_event_time, pass_*         the main thread alone
 //   current_path, name_buffer, names_received, stream_handle, wake_event,
-//   stopping                        guarded by lock
+//   stopping, stream_users          guarded by lock (never held across a
+//                                   call that opens or plays a device)
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,8 @@ struct PlayerState {
     HANDLE name_event;                 // signalled on every name, for the idle loop
     bool stopping;                     // the process is ending: the pass and the loop stop
     HANDLE loop_stopped;               // manual reset: the main thread has torn its pass down
+    uint32_t stream_users;             // volume calls on stream_handle in progress
+    HANDLE stream_released;            // signalled as the last of them ends
 
     uint32_t pass_names_seen;          // names_received when the pass took its path
     bool pass_played_through;          // the last pass ended by itself after musical time passed

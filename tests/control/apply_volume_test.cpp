@@ -1,5 +1,6 @@
 // The volume control against a scripted platform: the stream call, the mixer
-// fallback step by step, every reason line, and the arguments each call gets.
+// fallback step by step, where each failure ends it, and the arguments each
+// call gets.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,105 +62,56 @@ TEST_F(ApplyVolume, BetweenPassesTheNullHandleNamesDeviceZero) {
     EXPECT_EQ(scripted::calls()[0].handle, 0u);
 }
 
-struct ReasonRow {
-    MMRESULT code;
-    const char* stream;      // the stream's volume call
-    const char* open;        // mixerOpen
-    const char* line_info;   // mixerGetLineInfoA
-    const char* set_details; // mixerSetControlDetails
-};
-
-const ReasonRow reason_rows[] = {
-    {2, "Reason: unknown\n", "MMSYSERR_BADDEVICEID\n", "MMSYSERR_BADDEVICEID\n", "bad device id\n"},
-    {4, "Reason: unknown\n", "MMSYSERR_ALLOCATED\n", "Reason: unknown\n", "\n"},
-    {5, "Reason: handle not valid\n", "MMSYSERR_INVALHANDLE\n", "MMSYSERR_INVALHANDLE\n", "Invalid handle\n"},
-    {6, "Reason: unknown\n", "MMSYSERR_NODRIVER\n", "MMSYSERR_NODRIVER\n", "No driver\n"},
-    {7, "Reason: memory error\n", "MMSYSERR_NOMEM\n", "Reason: unknown\n", "\n"},
-    {8, "Reason: not supported\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {10, "Reason: unknown\n", "MMSYSERR_INVALFLAG\n", "MMSYSERR_INVALFLAG\n", "invalid flag\n"},
-    {11, "Reason: unknown\n", "MMSYSERR_INVALPARAM\n", "MMSYSERR_INVALPARAM\n", "Invalid param\n"},
-    {1024, "Reason: unknown\n", "Reason: unknown\n", "MIXERR_INVALLINE\n", "\n"},
-    {1025, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "Invalid control\n"},
-    // Any other code.
-    {1, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {3, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {9, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {65, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {1026, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-    {0x7FFFFFFF, "Reason: unknown\n", "Reason: unknown\n", "Reason: unknown\n", "\n"},
-};
-
-TEST_F(ApplyVolume, StreamFailureReasonsThenTheMixer) {
-    for (const ReasonRow& row : reason_rows) {
-        SCOPED_TRACE(row.code);
+// Each step of the fallback that fails says so, with its reason where it has
+// one (a code of its own, or one it has no text for), and ends the fallback
+// there, closing the mixer it opened.
+TEST_F(ApplyVolume, AFailedStepSaysWhyAndEndsTheFallback) {
+    const std::string to_speakers = "Destination #0 = Speakers\nMixerline: Speakers\n";
+    const std::string opened = "midiOutSetVolume mixerOpen mixerGetDevCapsA mixerGetLineInfoA mixerGetLineInfoA";
+    struct Row {
+        const char* step;
+        MMRESULT stream, open, line_info, controls, set_details;
+        std::string said;  // after "Cannot set volume via midi..."
+        std::string calls;
+    };
+    const Row rows[] = {
+        {"stream 7, mixerOpen 2", 7, 2, 0, 0, 0,
+         "Reason: memory error\nERROR: Can't open Mixer Device! -- 00000002\nMMSYSERR_BADDEVICEID\n",
+         "midiOutSetVolume mixerOpen"},
+        {"stream 5, mixerOpen 4", 5, 4, 0, 0, 0,
+         "Reason: handle not valid\nERROR: Can't open Mixer Device! -- 00000004\nMMSYSERR_ALLOCATED\n",
+         "midiOutSetVolume mixerOpen"},
+        {"stream 1, mixerOpen 1024", 1, 1024, 0, 0, 0,
+         "Reason: unknown\nERROR: Can't open Mixer Device! -- 00000400\nReason: unknown\n",
+         "midiOutSetVolume mixerOpen"},
+        {"mixerGetLineInfoA 1024", 8, 0, 1024, 0, 0,
+         "Reason: not supported\nError #1024 calling mixerGetLineInfo()\nMIXERR_INVALLINE\n", opened + " mixerClose"},
+        {"mixerGetLineInfoA 7", 8, 0, 7, 0, 0,
+         "Reason: not supported\nError #7 calling mixerGetLineInfo()\nReason: unknown\n", opened + " mixerClose"},
+        {"mixerGetLineControlsA 1025", 8, 0, 0, 1025, 0,
+         "Reason: not supported\n" + to_speakers + "Error #1025 calling mixerGetLineControls()\n",
+         opened + " mixerGetLineControlsA mixerClose"},
+        {"mixerSetControlDetails 1025", 8, 0, 0, 0, 1025,
+         "Reason: not supported\n" + to_speakers +
+             "Mixercontrol: Master Volume\nError #1025 calling mixerSetControlDetails() Invalid control\n"
+             "Will have to use windows application volume control.\n",
+         opened + " mixerGetLineControlsA mixerSetControlDetails mixerClose"},
+        {"mixerSetControlDetails 7", 8, 0, 0, 0, 7,
+         "Reason: not supported\n" + to_speakers +
+             "Mixercontrol: Master Volume\nError #7 calling mixerSetControlDetails() \n"
+             "Will have to use windows application volume control.\n",
+         opened + " mixerGetLineControlsA mixerSetControlDetails mixerClose"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.step);
         scripted::reset();
-        scripted::script().set_volume = row.code;
-        scripted::script().open = MMSYSERR_BADDEVICEID;
-        EXPECT_EQ(run(), no_midi + row.stream + "ERROR: Can't open Mixer Device! -- 00000002\nMMSYSERR_BADDEVICEID\n");
-    }
-}
-
-TEST_F(ApplyVolume, MixerOpenFailureEndsTheFallback) {
-    for (const ReasonRow& row : reason_rows) {
-        SCOPED_TRACE(row.code);
-        refuse_stream();
-        scripted::calls().clear();
-        scripted::script().open = row.code;
-        char code[16];
-        snprintf(code, sizeof code, "%08X", row.code);
-        EXPECT_EQ(run(), no_midi + "Reason: not supported\n" + "ERROR: Can't open Mixer Device! -- " + code + "\n" +
-                             row.open);
-        // Nothing listed, nothing set, nothing to close.
-        ASSERT_EQ(scripted::call_names(), "midiOutSetVolume mixerOpen");
-        const scripted::Call& open = scripted::calls()[1];
-        EXPECT_EQ(open.id, 0u);
-        EXPECT_EQ(open.callback, 0u);
-        EXPECT_EQ(open.instance, 0u);
-        EXPECT_EQ(open.flags, DWORD(MIXER_OBJECTF_MIXER));
-    }
-}
-
-TEST_F(ApplyVolume, LineInfoFailureEndsTheFallback) {
-    for (const ReasonRow& row : reason_rows) {
-        SCOPED_TRACE(row.code);
-        refuse_stream();
-        scripted::calls().clear();
-        scripted::script().destinations[0].query = row.code;
-        // The listing skips the destination without a word; the query of
-        // destination 0 for the volume reports the code.
-        EXPECT_EQ(run(), no_midi + "Reason: not supported\n" + "Error #" + std::to_string(int(row.code)) +
-                             " calling mixerGetLineInfo()\n" + row.line_info);
-        EXPECT_EQ(scripted::call_names(),
-                  "midiOutSetVolume mixerOpen mixerGetDevCapsA mixerGetLineInfoA mixerGetLineInfoA mixerClose");
-    }
-}
-
-TEST_F(ApplyVolume, LineControlsFailureHasNoReasonLine) {
-    for (MMRESULT code : {MMRESULT(MMSYSERR_INVALHANDLE), MMRESULT(MIXERR_INVALCONTROL), MMRESULT(MMSYSERR_INVALPARAM), MMRESULT(4)}) {
-        SCOPED_TRACE(code);
-        refuse_stream();
-        scripted::calls().clear();
-        scripted::script().controls = code;
-        EXPECT_EQ(run(), no_midi + "Reason: not supported\n" + "Destination #0 = Speakers\n" +
-                             "Mixerline: Speakers\n" + "Error #" + std::to_string(code) +
-                             " calling mixerGetLineControls()\n");
-        EXPECT_EQ(scripted::call_names(), "midiOutSetVolume mixerOpen mixerGetDevCapsA mixerGetLineInfoA "
-                                          "mixerGetLineInfoA mixerGetLineControlsA mixerClose");
-    }
-}
-
-TEST_F(ApplyVolume, SetDetailsFailureReasonsAndTheAdvice) {
-    for (const ReasonRow& row : reason_rows) {
-        SCOPED_TRACE(row.code);
-        refuse_stream();
-        scripted::calls().clear();
-        scripted::script().set_details = row.code;
-        EXPECT_EQ(run(), no_midi + "Reason: not supported\n" + "Destination #0 = Speakers\n" +
-                             "Mixerline: Speakers\n" + "Mixercontrol: Master Volume\n" + "Error #" +
-                             std::to_string(int(row.code)) + " calling mixerSetControlDetails() " + row.set_details +
-                             "Will have to use windows application volume control.\n");
-        EXPECT_EQ(scripted::call_names(), "midiOutSetVolume mixerOpen mixerGetDevCapsA mixerGetLineInfoA "
-                                          "mixerGetLineInfoA mixerGetLineControlsA mixerSetControlDetails mixerClose");
+        refuse_stream(row.stream);
+        scripted::script().open = row.open;
+        scripted::script().destinations[0].query = row.line_info;
+        scripted::script().controls = row.controls;
+        scripted::script().set_details = row.set_details;
+        EXPECT_EQ(run(), no_midi + row.said);
+        EXPECT_EQ(scripted::call_names(), row.calls);
     }
 }
 

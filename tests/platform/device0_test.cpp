@@ -8,7 +8,7 @@
 #include <chrono>
 #include <string>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/devices/devices.h"
 #include "platform/platform.h"
 
 namespace {

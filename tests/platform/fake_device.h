@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/base/midi_device.h"
 
 struct PlayedRecord {
     uint64_t tick;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fake_device.h"
+#include "platform/linux/devices/devices.h"
 #include "platform/platform.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/linux/devices/device_kinds.h"
+#include "platform/linux/devices/devices.h"
 #include "platform/platform.h"
 
 namespace {

@@ -219,16 +219,19 @@ TEST(PlayerSound, ANewFileReleasesTheOldOne) {
 }
 
 // The synthesizer lives in libsmfstream-sound.so beside the program: a copy
-// of the program alone, or beside a module of another interface version, has
-// no device 0, says why in one line and runs on.
+// of the program alone, beside a module of another interface version, or
+// beside one cut short (an interrupted copy, which the dynamic loader would
+// map and die of), has no device 0, says why in one line and runs on.
 TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
     struct Case {
         const char* name;
         const char* module;  // copied beside the program; null: none
         const char* why;     // in the line, after the path of the module
+        bool cut_in_half = false;
     } cases[] = {
         {"alone", nullptr, ""},
-        {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version 2"},
+        {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version "},
+        {"cut-short", SMFSTREAM_MODULE, ": cut short", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -236,8 +239,14 @@ TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
         ASSERT_EQ(mkdir(alone.c_str(), 0700), 0);
         const std::string program = alone + "/smfstream";
         ASSERT_EQ(system(("cp '" + std::string(SMFSTREAM_PROGRAM) + "' '" + program + "'").c_str()), 0);
-        if (c.module)
+        if (c.module) {
             ASSERT_EQ(system(("cp '" + std::string(c.module) + "' '" + alone + "/libsmfstream-sound.so'").c_str()), 0);
+        }
+        if (c.cut_in_half) {
+            struct stat whole {};
+            ASSERT_EQ(stat((alone + "/libsmfstream-sound.so").c_str(), &whole), 0);
+            ASSERT_EQ(truncate((alone + "/libsmfstream-sound.so").c_str(), whole.st_size / 2), 0);
+        }
         smf::Track t;
         t.note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
         const std::string midi = alone + "/alone.mid", wav_path = alone + "/alone.wav";

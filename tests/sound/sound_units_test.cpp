@@ -11,7 +11,7 @@
 #include "platform/linux/sound/alsa_device.h"
 #include "platform/linux/sound/alsa_event.h"
 #include "platform/linux/winmm/mixer_lines.h"
-#include "platform/linux/devices/short_message.h"
+#include "platform/linux/base/short_message.h"
 #include "platform/linux/sound/synth_device.h"
 #include "platform/linux/sound/wav_file.h"
 #include "support/wav_analysis.h"
@@ -124,6 +124,33 @@ TEST(AlsaEvent, RecordsBecomeSequencerEvents) {
     EXPECT_EQ(e.data.control.channel, 4);
     EXPECT_EQ(e.data.control.param, 123u);
     EXPECT_EQ(e.data.control.value, 0);
+}
+
+// A reset releases every note sent that is still on, note by note (a
+// receiver may ignore All Notes Off), after the pedals go up; a note already
+// ended, by a note-off or a note-on of velocity 0, is not released again.
+TEST(AlsaEvent, AResetReleasesEachNoteStillOn) {
+    platform::SoundingNotes notes;
+    for (DWORD word : {0x00643C90u, 0x00644092u, 0x00644390u, 0x00003C90u, 0x00404380u, 0x00503099u}) {
+        snd_seq_event_t e;
+        snd_seq_ev_clear(&e);
+        ASSERT_TRUE(platform::seq_event_from_word(word, &e));
+        notes.sent(e);
+    }
+    auto describe = [](const std::vector<snd_seq_event_t>& events) {
+        std::string out;
+        for (const snd_seq_event_t& e : events) {
+            if (e.type == SND_SEQ_EVENT_NOTEOFF)
+                out += "off " + std::to_string(e.data.note.channel) + ":" + std::to_string(e.data.note.note) + " ";
+            else if (e.type == SND_SEQ_EVENT_CONTROLLER && e.data.control.channel == 2)
+                out += "cc2:" + std::to_string(e.data.control.param) + "=" + std::to_string(e.data.control.value) + " ";
+        }
+        return out;
+    };
+    std::vector<snd_seq_event_t> first = notes.reset_events();
+    EXPECT_EQ(describe(first), "cc2:64=0 cc2:66=0 off 2:64 cc2:123=0 off 9:48 ");
+    EXPECT_EQ(first.size(), 16u * 3 + 2);
+    EXPECT_EQ(describe(notes.reset_events()), "cc2:64=0 cc2:66=0 cc2:123=0 ");
 }
 
 TEST(AlsaDevice, PlainAlsaTakesAWritablePortThatIsNotThrough) {

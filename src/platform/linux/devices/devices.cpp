@@ -6,9 +6,11 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/linux/devices/devices.h"
 #include "platform/linux/devices/device_kinds.h"
-#include "platform/linux/devices/layer_lines.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/layer_lines.h"
+#include "platform/linux/win32/kernel32.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 
@@ -76,7 +78,14 @@ DeviceSetting parse_device_setting(const char* value) {
     return {Kind::unknown, ""};
 }
 
+// ExitProcess silences what device 0 has opened.
+static void register_shut_down() {
+    static std::once_flag once;
+    std::call_once(once, [] { at_process_exit(shut_down_devices); });
+}
+
 MidiDevice* device0(MMRESULT* error) {
+    register_shut_down();
     if (MidiDevice* device = replacement.load()) return device;
     std::lock_guard<std::mutex> hold(opening);
     if (!tried) {
@@ -89,7 +98,10 @@ MidiDevice* device0(MMRESULT* error) {
     return device;
 }
 
-void use_device0(MidiDevice* device) { replacement.store(device); }
+void use_device0(MidiDevice* device) {
+    register_shut_down();
+    replacement.store(device);
+}
 
 void shut_down_devices() {
     // No lock: the process may end while another thread is inside a device

@@ -29,7 +29,7 @@
 #include <cstring>
 
 #include "platform/linux/devices/device_kinds.h"
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 
 namespace platform {
 

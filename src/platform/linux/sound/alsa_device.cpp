@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/linux/sound/alsa_event.h"
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 #include "platform/linux/sound/sound_library_quiet.h"
 
 namespace platform {
@@ -31,21 +32,35 @@ public:
     void play(uint64_t, int64_t, int64_t, DWORD word) override {
         snd_seq_event_t event;
         snd_seq_ev_clear(&event);
-        if (seq_event_from_word(word, &event)) send(&event);
+        if (!seq_event_from_word(word, &event)) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        // Once the process is ending, a record the stream still hands over
+        // would sound after the silence.
+        if (!silenced_) send(&event);
     }
 
-    // midiOutReset: the pedals go up and All Notes Off (the port keeps no
-    // note list), so the receiver releases every note; controllers stay.
+    // midiOutReset: the pedals go up and every note sent that is still on
+    // gets its note-off; controllers stay.
+    void reset() override {
+        std::lock_guard<std::mutex> hold(lock_);
+        release_notes();
+    }
+
+    // The process's exit: the same, and nothing more goes out afterwards.
     void silence() override {
-        for (unsigned channel = 0; channel < 16; ++channel)
-            for (auto [controller, value] : {std::pair{64u, 0}, {66u, 0}, {123u, 0}}) send_controller(channel, controller, value);
+        std::lock_guard<std::mutex> hold(lock_);
+        silenced_ = true;
+        release_notes();
     }
 
     // A file starts on controllers reset and a centred pitch bend.
     void stream_opened() override {
+        std::lock_guard<std::mutex> hold(lock_);
         for (unsigned channel = 0; channel < 16; ++channel) {
-            send_controller(channel, 121, 0);
             snd_seq_event_t event;
+            snd_seq_ev_clear(&event);
+            seq_controller_event(channel, 121, 0, &event);
+            send(&event);
             snd_seq_ev_clear(&event);
             snd_seq_ev_set_pitchbend(&event, channel, 0);
             send(&event);
@@ -57,24 +72,35 @@ public:
     MMRESULT set_volume(DWORD) override { return MMSYSERR_NOTSUPPORTED; }
 
 private:
-    void send_controller(unsigned channel, unsigned controller, int value) {
-        snd_seq_event_t event;
-        snd_seq_ev_clear(&event);
-        seq_controller_event(channel, controller, value, &event);
-        send(&event);
+    void release_notes() {
+        for (snd_seq_event_t& event : sounding_.reset_events()) send(&event);
     }
 
+    // One event into the sequencer, under lock_. A failure is said once for
+    // each of ALSA's reasons, not once per event.
     void send(snd_seq_event_t* event) {
         snd_seq_ev_set_source(event, port_);
         snd_seq_ev_set_subs(event);
         snd_seq_ev_set_direct(event);
-        std::lock_guard<std::mutex> hold(lock_);
-        snd_seq_event_output_direct(seq_, event);
+        int result = snd_seq_event_output_direct(seq_, event);
+        if (result >= 0) {
+            sounding_.sent(*event);
+            return;
+        }
+        for (int said : failures_said_)
+            if (said == result) return;
+        failures_said_.push_back(result);
+        write_line("smfstream: the ALSA sequencer port did not take an event (%s); further events that fail so are "
+                   "not said\n",
+                   snd_strerror(result));
     }
 
     snd_seq_t* seq_;
     int port_;
-    std::mutex lock_;  // one event at a time into the sequencer
+    std::mutex lock_;  // one event at a time into the sequencer; guards what follows
+    SoundingNotes sounding_;
+    bool silenced_ = false;
+    std::vector<int> failures_said_;
 };
 
 bool first_output_port(snd_seq_t* seq, snd_seq_addr_t* address) {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/linux/devices/midi_device.h"
+#include "platform/linux/base/midi_device.h"
 
 namespace platform {
 

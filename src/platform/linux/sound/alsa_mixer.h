@@ -1,21 +1,24 @@
-// Card 0's mixer through libasound's simple mixer interface: its playback
-// elements that have a volume become the destinations of a MixerCard
-// (mixer_lines.h), and a destination's volume can be set.
+// Card 0's mixer through libasound's simple mixer interface, as the sound
+// module's table presents it (sound_module_abi.h): its playback elements
+// that have a volume are its destinations, and a destination's volume can be
+// set. These are the table's mixer functions themselves.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
-#include "platform/linux/winmm/mixer_lines.h"
+#include "platform/linux/base/sound_module_abi.h"
 
 namespace platform {
 
-struct AlsaMixer;
-
-// Reads card 0 into *card; null when there is no card 0 (or it cannot be read).
-AlsaMixer* open_alsa_mixer(MixerCard* card);
-void close_alsa_mixer(AlsaMixer* mixer);
+// Reads card 0: its name into card_name, its destination count into
+// *destinations; null when there is no card 0 (or it cannot be read).
+smfstream_sound_mixer* open_alsa_mixer(char* card_name, size_t card_name_size, size_t* destinations);
+// Destination i; 0 when there is no such destination.
+int alsa_mixer_destination(smfstream_sound_mixer* mixer, size_t i, smfstream_mixer_destination* out);
 // Sets destination i's playback volume, in hundredths of a decibel where the
-// element has decibels, else in its raw range; false on failure.
-bool set_alsa_mixer_volume(AlsaMixer* mixer, size_t destination, long volume);
+// element has decibels, else in its raw range; 0 on failure.
+int set_alsa_mixer_volume(smfstream_sound_mixer* mixer, size_t destination, int64_t volume);
+void close_alsa_mixer(smfstream_sound_mixer* mixer);
 
 }  // namespace platform

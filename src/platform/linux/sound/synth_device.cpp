@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/devices/layer_lines.h"
-#include "platform/linux/devices/short_message.h"
+#include "platform/linux/base/layer_lines.h"
+#include "platform/linux/base/short_message.h"
 #include "platform/linux/sound/sound_library_quiet.h"
 #include "platform/linux/sound/wav_file.h"
 

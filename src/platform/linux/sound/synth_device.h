@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/devices/midi_device.h"
-#include "platform/linux/winmm/mixer_lines.h"
+#include "platform/linux/base/midi_device.h"
+#include "platform/linux/base/volume_taper.h"
 
 namespace platform {
 

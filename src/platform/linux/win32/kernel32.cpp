@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,22 +12,25 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/devices/midi_device.h"
 
 namespace {
 
 enum class Kind { event, thread };
 
+// An object lives while its handle is open or a call is using it, as a
+// kernel object does: a thread may close an event the moment it sees it
+// signalled, while the signaller is still inside SetEvent.
 struct Object {
     explicit Object(Kind k) : kind(k) {}
     Kind kind;
+    std::atomic<int> users{1};  // the handle, and each call in progress
 };
 
 struct Event : Object {
     Event(bool manual, bool signalled) : Object(Kind::event), manual_reset(manual), is_signalled(signalled) {}
     std::mutex mutex;
     std::condition_variable changed;
-    bool manual_reset;
+    const bool manual_reset;
     bool is_signalled;
 };
 
@@ -50,9 +54,35 @@ void* run_thread(void* argument) {
     return nullptr;
 }
 
-Event* as_event(HANDLE handle) {
-    auto* object = static_cast<Object*>(handle);
-    return object && object->kind == Kind::event ? static_cast<Event*>(object) : nullptr;
+void release(Object* object);
+
+// The event a handle names, held for the length of one call.
+class HeldEvent {
+public:
+    explicit HeldEvent(HANDLE handle) {
+        auto* object = static_cast<Object*>(handle);
+        if (!object || object->kind != Kind::event) return;
+        object->users.fetch_add(1, std::memory_order_relaxed);
+        event_ = static_cast<Event*>(object);
+    }
+    ~HeldEvent() {
+        if (event_) release(event_);
+    }
+    HeldEvent(const HeldEvent&) = delete;
+    HeldEvent& operator=(const HeldEvent&) = delete;
+    Event* operator->() const { return event_; }
+    explicit operator bool() const { return event_ != nullptr; }
+
+private:
+    Event* event_ = nullptr;
+};
+
+void release(Object* object) {
+    if (object->users.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    if (object->kind == Kind::event)
+        delete static_cast<Event*>(object);
+    else
+        delete static_cast<Thread*>(object);
 }
 
 }  // namespace
@@ -62,12 +92,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
 }
 
 BOOL SetEvent(HANDLE handle) {
-    Event* event = as_event(handle);
+    HeldEvent event(handle);
     if (!event) return FALSE;
-    {
-        std::lock_guard<std::mutex> hold(event->mutex);
-        event->is_signalled = true;
-    }
+    std::lock_guard<std::mutex> hold(event->mutex);
+    event->is_signalled = true;
     if (event->manual_reset)
         event->changed.notify_all();
     else
@@ -76,7 +104,7 @@ BOOL SetEvent(HANDLE handle) {
 }
 
 BOOL ResetEvent(HANDLE handle) {
-    Event* event = as_event(handle);
+    HeldEvent event(handle);
     if (!event) return FALSE;
     std::lock_guard<std::mutex> hold(event->mutex);
     event->is_signalled = false;
@@ -84,10 +112,11 @@ BOOL ResetEvent(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    Event* event = as_event(handle);
+    HeldEvent event(handle);
     if (!event) return WAIT_FAILED;
     std::unique_lock<std::mutex> hold(event->mutex);
-    auto signalled = [event] { return event->is_signalled; };
+    Event* waited = event.operator->();
+    auto signalled = [waited] { return waited->is_signalled; };
     if (milliseconds == INFINITE)
         event->changed.wait(hold, signalled);
     else if (!event->changed.wait_for(hold, std::chrono::milliseconds(milliseconds), signalled))
@@ -99,10 +128,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL CloseHandle(HANDLE handle) {
     auto* object = static_cast<Object*>(handle);
     if (!object) return FALSE;
-    if (object->kind == Kind::event)
-        delete static_cast<Event*>(object);
-    else
-        delete static_cast<Thread*>(object);
+    release(object);
     return TRUE;
 }
 
@@ -231,6 +257,11 @@ bool start_signal_thread() {
     _exit(static_cast<int>(exit_code));
 }
 
+// What ExitProcess runs before the end, registered from above.
+std::mutex exit_steps_lock;
+void (*exit_steps[max_exit_steps])() = {};
+unsigned exit_step_count = 0;  // guarded by exit_steps_lock
+
 void* end_after_device_wait(void* code) {
     usleep(exit_device_wait_ms * 1000);
     end_now(static_cast<UINT>(reinterpret_cast<uintptr_t>(code)));
@@ -258,6 +289,20 @@ void ExitProcess(UINT exit_code) {
     // A device that hangs while it is silenced does not keep the process.
     pthread_t watchdog;
     pthread_create(&watchdog, nullptr, end_after_device_wait, reinterpret_cast<void*>(uintptr_t(exit_code)));
-    platform::shut_down_devices();
+    void (*steps[max_exit_steps])();
+    unsigned count;
+    {
+        std::lock_guard<std::mutex> hold(exit_steps_lock);
+        count = exit_step_count;
+        std::copy(exit_steps, exit_steps + count, steps);
+    }
+    while (count) steps[--count]();
     end_now(exit_code);
+}
+
+void at_process_exit(void (*step)()) {
+    std::lock_guard<std::mutex> hold(exit_steps_lock);
+    if (!step || exit_step_count == max_exit_steps || std::count(exit_steps, exit_steps + exit_step_count, step))
+        return;
+    exit_steps[exit_step_count++] = step;
 }

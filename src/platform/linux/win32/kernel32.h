@@ -4,7 +4,7 @@
 
 #include <pthread.h>
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 #define INFINITE 0xFFFFFFFFu
 #define WAIT_OBJECT_0 0x00000000u
@@ -54,10 +54,17 @@ typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD);
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // Ends the process, from any thread, the way Windows does: the other threads
-// stop, no static destructor or atexit handler runs, and every open MIDI
-// device is silenced (and its output made complete) on the way out, for at
-// most exit_device_wait_ms: a device that hangs does not keep the process.
+// stop, no static destructor or atexit handler runs, and what the layer above
+// registered with at_process_exit runs on the way out (every open MIDI
+// device silenced and its output made complete), for at most
+// exit_device_wait_ms: a device that hangs does not keep the process.
 // STATUS_CONTROL_C_EXIT after a signal ends the process by that signal, as it
 // would have ended without a handler (a controller sees "killed by SIGTERM").
 constexpr unsigned exit_device_wait_ms = 1000;
 [[noreturn]] void ExitProcess(UINT exit_code);
+
+// Not Windows': how the layer above kernel32 (the devices) has ExitProcess
+// silence what it opened. Steps run the last registered first; at most
+// max_exit_steps are kept, the same step once. Any thread, any time.
+constexpr unsigned max_exit_steps = 8;
+void at_process_exit(void (*step)());

@@ -23,8 +23,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/linux/devices/midi_device.h"
-#include "platform/linux/winmm/mmsystem.h"
+#include "platform/linux/base/midi_device.h"
+#include "platform/linux/base/mmsystem.h"
+#include "platform/linux/devices/devices.h"
 #include "platform/linux/winmm/stream_timeline.h"
 
 namespace {

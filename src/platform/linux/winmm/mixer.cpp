@@ -6,12 +6,37 @@
 #include <set>
 
 #include "platform/linux/winmm/mixer_lines.h"
-#include "platform/linux/winmm/mmsystem.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/mmsystem.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 
 namespace {
+
+// Card 0 as the module reads it: its handle, null when there is none; *card filled.
+smfstream_sound_mixer* read_card0(const smfstream_sound_table& module, MixerCard* card) {
+    char name[256] = "";
+    size_t count = 0;
+    smfstream_sound_mixer* mixer = module.open_mixer(name, sizeof name, &count);
+    if (!mixer) return nullptr;
+    MixerCard read;
+    read.name = name;
+    for (size_t i = 0; i < count; ++i) {
+        smfstream_mixer_destination got{};
+        if (!module.mixer_destination(mixer, i, &got)) break;
+        MixerElement element;
+        element.name = got.name;
+        element.minimum = long(got.minimum);
+        element.maximum = long(got.maximum);
+        element.channels = got.channels;
+        element.decibels = got.decibels != 0;
+        element.minimum_db = long(got.minimum_db);
+        element.maximum_db = long(got.maximum_db);
+        read.destinations.push_back(element);
+    }
+    *card = std::move(read);
+    return mixer;
+}
 
 // Card 0's mixer, read through the sound module (sound_module.h).
 struct OpenMixer {
@@ -29,7 +54,7 @@ std::unique_ptr<OpenMixer> open_card0() {
     auto mixer = std::make_unique<OpenMixer>();
     mixer->module = sound_module(nullptr);
     if (!mixer->module) return nullptr;
-    mixer->alsa = open_module_mixer(*mixer->module, &mixer->card);
+    mixer->alsa = read_card0(*mixer->module, &mixer->card);
     if (!mixer->alsa) return nullptr;
     return mixer;
 }

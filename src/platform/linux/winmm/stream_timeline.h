@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 // Windows' own.
 #pragma once
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 typedef UINT MMRESULT;
 typedef UINT MMVERSION;

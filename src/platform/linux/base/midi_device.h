@@ -1,17 +1,13 @@
-// What stands behind MIDI output device 0 on Linux. The stream (midi_stream.cpp)
-// owns the timeline and the queue; a device only receives what the stream
-// sends, already at its due time, and the stream's lifecycle happenings.
-//
-// Which device is device 0 is platform configuration: SMFSTREAM_DEVICE.
-//   trace:PATH        the trace device, real time
-//   trace-fast:PATH   the trace device, each record sent as soon as queued
-//   synth / synth:FILE.wav   embedded software synthesizer (the default)
-//   alsa / alsa:PORT  an ALSA sequencer port
+// The interface of what stands behind MIDI output device 0 on Linux. The
+// stream (winmm/midi_stream.cpp) owns the timeline and the queue; a device
+// only receives what the stream sends, already at its due time, and the
+// stream's lifecycle happenings. The devices implement it: the trace
+// (devices/), the synthesizer and the ALSA port (sound/, in the module).
 #pragma once
 
 #include <cstdint>
 
-#include "platform/linux/winmm/mmsystem.h"
+#include "platform/linux/base/mmsystem.h"
 
 namespace platform {
 
@@ -78,18 +74,5 @@ public:
         return nobody;
     }
 };
-
-// Device 0, opened on first use from SMFSTREAM_DEVICE and kept for the life of
-// the process. On failure returns null and sets *error (MMSYSERR_NODRIVER when
-// the output cannot be opened, after one line on standard error saying why).
-MidiDevice* device0(MMRESULT* error);
-
-// Silences and finishes every opened device; ExitProcess calls it, from any
-// thread, possibly while a stream is playing. Only the first call does it.
-void shut_down_devices();
-
-// Makes device (kept by the caller, null to undo) device 0 in place of the
-// one SMFSTREAM_DEVICE names, for streams opened from now on; for tests.
-void use_device0(MidiDevice* device);
 
 }  // namespace platform

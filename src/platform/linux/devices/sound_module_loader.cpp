@@ -1,16 +1,24 @@
 // Loads the sound module (the outputs that need FluidSynth or libasound) on
 // first use, from the installed layout or from beside the program, and puts
-// its devices and mixer behind the layer's own interfaces.
+// its devices behind the device interface.
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "platform/linux/devices/layer_lines.h"
-#include "platform/linux/sound/sound_module.h"
+#include "platform/linux/base/layer_lines.h"
+#include "platform/linux/devices/sound_module.h"
 
 namespace platform {
 
@@ -39,33 +47,80 @@ std::vector<std::string> module_candidates() {
     return candidates;
 }
 
-// A device of the module: the stream's calls, passed on through the table.
+// A device of the module: each of the stream's calls is one call of the table.
 class ModuleDevice : public MidiDevice {
 public:
     ModuleDevice(const smfstream_sound_table& module, smfstream_sound_device* handle)
         : module_(module), handle_(handle) {}
 
-    void stream_opened() override { module_.device_happening(handle_, SMFSTREAM_STREAM_OPENED, 0); }
-    void time_division(DWORD division) override {
-        module_.device_happening(handle_, SMFSTREAM_TIME_DIVISION, division);
-    }
-    void restarted() override { module_.device_happening(handle_, SMFSTREAM_RESTARTED, 0); }
+    void stream_opened() override { module_.stream_opened(handle_); }
+    void time_division(DWORD division) override { module_.time_division(handle_, division); }
+    void restarted() override { module_.restarted(handle_); }
     void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) override {
-        module_.device_play(handle_, tick, due_us, at_us, word);
+        module_.play(handle_, tick, due_us, at_us, word);
     }
-    void reset() override { module_.device_happening(handle_, SMFSTREAM_RESET, 0); }
-    void silence() override { module_.device_happening(handle_, SMFSTREAM_SILENCE, 0); }
-    void finish() override { module_.device_happening(handle_, SMFSTREAM_FINISH, 0); }
-    MMRESULT set_volume(DWORD volume) override { return module_.device_set_volume(handle_, volume); }
+    void reset() override { module_.reset(handle_); }
+    void silence() override { module_.silence(handle_); }
+    void finish() override { module_.finish(handle_); }
+    MMRESULT set_volume(DWORD volume) override { return module_.set_volume(handle_, volume); }
 
 private:
     const smfstream_sound_table& module_;
     smfstream_sound_device* handle_;
 };
 
+// The program's own ELF header, as the linker places it in memory.
+extern "C" const ElfW(Ehdr) __ehdr_start;
+
+// Whether the file at path is a whole shared object of this machine: the
+// dynamic loader maps a file cut short (an interrupted copy or install) and
+// the process dies of SIGBUS when it touches what is missing, so a file is
+// read before it is given to dlopen. Says why not in *why.
+bool whole_shared_object(const std::string& path, std::string* why) {
+    int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (file < 0 || fstat(file, &status) != 0) {
+        *why = path + ": cannot be read (" + strerror(errno) + ")";
+        if (file >= 0) close(file);
+        return false;
+    }
+    const uint64_t size = uint64_t(status.st_size);
+    ElfW(Ehdr) header{};
+    bool read_whole = pread(file, &header, sizeof header, 0) == ssize_t(sizeof header);
+    const ElfW(Ehdr)& own = __ehdr_start;
+    if (!read_whole || memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_type != ET_DYN) {
+        close(file);
+        *why = path + ": not a shared object";
+        return false;
+    }
+    if (header.e_ident[EI_CLASS] != own.e_ident[EI_CLASS] || header.e_ident[EI_DATA] != own.e_ident[EI_DATA] ||
+        header.e_machine != own.e_machine || header.e_phentsize != sizeof(ElfW(Phdr))) {
+        close(file);
+        *why = path + ": a shared object for another machine";
+        return false;
+    }
+    // Everything the loader maps, and the program headers themselves, lie within the file.
+    uint64_t reach = uint64_t(header.e_phoff) + uint64_t(header.e_phnum) * sizeof(ElfW(Phdr));
+    for (unsigned i = 0; i < header.e_phnum && reach <= size; ++i) {
+        ElfW(Phdr) segment{};
+        if (pread(file, &segment, sizeof segment, off_t(header.e_phoff + i * sizeof segment)) != ssize_t(sizeof segment))
+            break;
+        if (segment.p_type == PT_LOAD) reach = std::max<uint64_t>(reach, uint64_t(segment.p_offset) + segment.p_filesz);
+    }
+    if (header.e_shoff) reach = std::max<uint64_t>(reach, uint64_t(header.e_shoff) + uint64_t(header.e_shnum) * header.e_shentsize);
+    close(file);
+    if (reach > size) {
+        *why = path + ": cut short (" + std::to_string(size) + " bytes; a whole one reaches to byte " +
+               std::to_string(reach) + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const smfstream_sound_table* load_sound_module(const std::string& path, std::string* why) {
+    if (!whole_shared_object(path, why)) return nullptr;
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* error = dlerror();
@@ -122,30 +177,6 @@ MidiDevice* open_module_device(const smfstream_sound_table& module, bool synth, 
         return nullptr;
     }
     return new ModuleDevice(module, handle);
-}
-
-smfstream_sound_mixer* open_module_mixer(const smfstream_sound_table& module, MixerCard* card) {
-    char name[256] = "";
-    size_t count = 0;
-    smfstream_sound_mixer* mixer = module.open_mixer(name, sizeof name, &count);
-    if (!mixer) return nullptr;
-    MixerCard read;
-    read.name = name;
-    for (size_t i = 0; i < count; ++i) {
-        smfstream_mixer_destination got{};
-        if (!module.mixer_destination(mixer, i, &got)) break;
-        MixerElement element;
-        element.name = got.name;
-        element.minimum = long(got.minimum);
-        element.maximum = long(got.maximum);
-        element.channels = got.channels;
-        element.decibels = got.decibels != 0;
-        element.minimum_db = long(got.minimum_db);
-        element.maximum_db = long(got.maximum_db);
-        read.destinations.push_back(element);
-    }
-    *card = std::move(read);
-    return mixer;
 }
 
 }  // namespace platform

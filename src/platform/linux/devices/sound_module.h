@@ -8,9 +8,8 @@
 
 #include <string>
 
-#include "platform/linux/devices/midi_device.h"
-#include "platform/linux/sound/sound_module_abi.h"
-#include "platform/linux/winmm/mixer_lines.h"
+#include "platform/linux/base/midi_device.h"
+#include "platform/linux/base/sound_module_abi.h"
 
 namespace platform {
 
@@ -27,12 +26,9 @@ const smfstream_sound_table* sound_module(const char** why);
 const smfstream_sound_table* load_sound_module(const std::string& path, std::string* why);
 
 // A device of the module, as the stream sees a device: open_synth or
-// open_alsa, wrapped. Null with *error set on failure.
+// open_alsa, each of its calls one call of the module's table. Null with
+// *error set on failure.
 MidiDevice* open_module_device(const smfstream_sound_table& module, bool synth, const char* argument,
                                MMRESULT* error);
-
-// Card 0's mixer through the module: its handle, null when there is none;
-// *card filled.
-smfstream_sound_mixer* open_module_mixer(const smfstream_sound_table& module, MixerCard* card);
 
 }  // namespace platform

@@ -16,23 +16,13 @@ extern "C" {
 #endif
 
 /* Raised with any change to the table or to what its functions mean. */
-#define SMFSTREAM_SOUND_ABI_VERSION 1u
+#define SMFSTREAM_SOUND_ABI_VERSION 2u
 
 /* The module's one symbol: const smfstream_sound_table* smfstream_sound_module(void). */
 #define SMFSTREAM_SOUND_ENTRY "smfstream_sound_module"
 
 typedef struct smfstream_sound_device smfstream_sound_device; /* an open device */
 typedef struct smfstream_sound_mixer smfstream_sound_mixer;   /* card 0's mixer */
-
-/* What a stream tells a device (the device interface's calls without a record). */
-enum smfstream_sound_happening {
-    SMFSTREAM_STREAM_OPENED = 1,
-    SMFSTREAM_TIME_DIVISION = 2, /* value: the division */
-    SMFSTREAM_RESTARTED = 3,
-    SMFSTREAM_RESET = 4,
-    SMFSTREAM_SILENCE = 5,
-    SMFSTREAM_FINISH = 6
-};
 
 /* One playback element of card 0 that has a volume. */
 typedef struct smfstream_mixer_destination {
@@ -57,9 +47,17 @@ typedef struct smfstream_sound_table {
      * MMRESULT). A device lives as long as the process. */
     smfstream_sound_device* (*open_synth)(const char* wav_path, uint32_t* error);
     smfstream_sound_device* (*open_alsa)(const char* port, uint32_t* error);
-    void (*device_happening)(smfstream_sound_device* device, int happening, uint32_t value);
-    void (*device_play)(smfstream_sound_device* device, uint64_t tick, int64_t due_us, int64_t at_us, uint32_t word);
-    uint32_t (*device_set_volume)(smfstream_sound_device* device, uint32_t volume); /* an MMRESULT */
+
+    /* The device interface's calls (midi_device.h), one entry each, with
+     * the same meaning. */
+    void (*stream_opened)(smfstream_sound_device* device);
+    void (*time_division)(smfstream_sound_device* device, uint32_t division);
+    void (*restarted)(smfstream_sound_device* device);
+    void (*play)(smfstream_sound_device* device, uint64_t tick, int64_t due_us, int64_t at_us, uint32_t word);
+    void (*reset)(smfstream_sound_device* device);
+    void (*silence)(smfstream_sound_device* device);
+    void (*finish)(smfstream_sound_device* device);
+    uint32_t (*set_volume)(smfstream_sound_device* device, uint32_t volume); /* an MMRESULT */
 
     /* Card 0's mixer: null when there is none. Its name goes into card_name
      * (card_name_size bytes, NUL-terminated), its destination count into

@@ -8,7 +8,7 @@
 // the layer alone) a line is written at once.
 #pragma once
 
-#include "platform/linux/win32/win_types.h"
+#include "platform/linux/base/win_types.h"
 
 namespace platform {
 

@@ -1,5 +1,5 @@
 // The layer's own lines on standard error (layer_lines.h).
-#include "platform/linux/devices/layer_lines.h"
+#include "platform/linux/base/layer_lines.h"
 
 #include <atomic>
 #include <cstdarg>

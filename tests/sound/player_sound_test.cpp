@@ -228,7 +228,7 @@ TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
         const char* why;     // in the line, after the path of the module
     } cases[] = {
         {"alone", nullptr, ""},
-        {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version 2"},
+        {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

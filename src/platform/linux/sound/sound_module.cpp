@@ -60,6 +60,11 @@ void device_play(smfstream_sound_device* handle, uint64_t tick, int64_t due_us, 
     device_of(handle)->play(tick, due_us, at_us, word);
 }
 
+int device_pacing(smfstream_sound_device* handle) {
+    return device_of(handle)->pacing() == platform::Pacing::own_clock ? SMFSTREAM_PACING_OWN_CLOCK
+                                                                      : SMFSTREAM_PACING_DUE_TIME;
+}
+
 uint32_t device_set_volume(smfstream_sound_device* handle, uint32_t volume) {
     return device_of(handle)->set_volume(volume);
 }
@@ -113,6 +118,7 @@ const smfstream_sound_table table = {
     mixer_destination,
     set_mixer_volume,
     close_mixer,
+    device_pacing,
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ extern "C" {
 #endif
 
 /* Raised with any change to the table or to what its functions mean. */
-#define SMFSTREAM_SOUND_ABI_VERSION 1u
+#define SMFSTREAM_SOUND_ABI_VERSION 2u
 
 /* The module's one symbol: const smfstream_sound_table* smfstream_sound_module(void). */
 #define SMFSTREAM_SOUND_ENTRY "smfstream_sound_module"
@@ -32,6 +32,12 @@ enum smfstream_sound_happening {
     SMFSTREAM_RESET = 4,
     SMFSTREAM_SILENCE = 5,
     SMFSTREAM_FINISH = 6
+};
+
+/* How a device takes its records (the device interface's Pacing). */
+enum smfstream_sound_pacing {
+    SMFSTREAM_PACING_DUE_TIME = 0, /* each at its due time */
+    SMFSTREAM_PACING_OWN_CLOCK = 1 /* each as soon as queued; the device plays it at its due time */
 };
 
 /* One playback element of card 0 that has a volume. */
@@ -71,6 +77,9 @@ typedef struct smfstream_sound_table {
      * destination has decibels, else in its raw range. */
     int (*set_mixer_volume)(smfstream_sound_mixer* mixer, size_t destination, int64_t volume);
     void (*close_mixer)(smfstream_sound_mixer* mixer);
+
+    /* The device's pacing: a smfstream_sound_pacing. */
+    int (*device_pacing)(smfstream_sound_device* device);
 } smfstream_sound_table;
 
 #ifdef __cplusplus

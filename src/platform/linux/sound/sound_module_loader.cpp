@@ -57,6 +57,9 @@ public:
     void silence() override { module_.device_happening(handle_, SMFSTREAM_SILENCE, 0); }
     void finish() override { module_.device_happening(handle_, SMFSTREAM_FINISH, 0); }
     MMRESULT set_volume(DWORD volume) override { return module_.device_set_volume(handle_, volume); }
+    Pacing pacing() const override {
+        return module_.device_pacing(handle_) == SMFSTREAM_PACING_OWN_CLOCK ? Pacing::own_clock : Pacing::due_time;
+    }
 
 private:
     const smfstream_sound_table& module_;

@@ -1,5 +1,5 @@
-// The synthesizer's clock: due times to blocks, and the queue of what waits
-// for its block.
+// The synthesizer's clock: due times to blocks, the queue of what waits for
+// its block, and where the sound card is.
 #include "platform/linux/sound/synth_clock.h"
 
 #include <algorithm>
@@ -60,5 +60,18 @@ bool SynthClock::take_due(int64_t block, SynthEvent* event) {
     queue_.pop_front();
     return true;
 }
+
+void SoundCardEstimate::observe(double rendered, int64_t now_ns) {
+    const double ahead = rendered - double(now_ns) * rate_ / 1e9;
+    if (observed_ns_ == 0 || ahead < offset_) {
+        offset_ = ahead;
+    } else {
+        const double creep = double(now_ns - observed_ns_) * rate_ / 1e9 / 1000.0;
+        offset_ += std::min(ahead - offset_, creep);
+    }
+    observed_ns_ = now_ns;
+}
+
+double SoundCardEstimate::frame(int64_t now_ns) const { return std::ceil(double(now_ns) * rate_ / 1e9 + offset_); }
 
 }  // namespace platform

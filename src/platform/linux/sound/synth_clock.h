@@ -82,4 +82,25 @@ private:
     std::deque<SynthEvent> queue_;
 };
 
+// Where the sound card is, in the synthesizer's frames, from watching the
+// rendering against the monotonic clock. The driver renders ahead of the card
+// by up to what it holds, so what has been rendered, less the clock's frames,
+// saws between the card's offset and that offset plus the lead; its lowest
+// point seen is the card's offset. The lowest point creeps up slowly (1 ms a
+// second), so that a sound card clock running a little fast, or one dip of a
+// late driver, is forgotten.
+class SoundCardEstimate {
+public:
+    explicit SoundCardEstimate(double sample_rate) : rate_(sample_rate) {}
+    // The synthesizer had rendered `rendered` frames at now_ns.
+    void observe(double rendered, int64_t now_ns);
+    // The card's frame at now_ns: never more than what has been seen rendered.
+    double frame(int64_t now_ns) const;
+
+private:
+    double rate_;
+    double offset_ = 0;        // the card's frame less the clock's
+    int64_t observed_ns_ = 0;  // the last observation; 0: none yet
+};
+
 }  // namespace platform

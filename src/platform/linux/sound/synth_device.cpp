@@ -18,6 +18,7 @@
 #include "platform/linux/devices/short_message.h"
 #include "platform/linux/sound/sound_library_quiet.h"
 #include "platform/linux/sound/synth_clock.h"
+#include "platform/linux/sound/synth_messages.h"
 #include "platform/linux/sound/synth_wav_renderer.h"
 
 namespace platform {
@@ -38,50 +39,6 @@ int64_t monotonic_ns() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-void send_to_synth(fluid_synth_t* synth, DWORD word) {
-    ShortMessage m = decode_short_message(word);
-    using Kind = ShortMessage::Kind;
-    switch (m.kind) {
-    case Kind::none: break;
-    case Kind::note_off: fluid_synth_noteoff(synth, m.channel, m.data1); break;
-    case Kind::note_on:
-        if (m.data2 == 0)
-            fluid_synth_noteoff(synth, m.channel, m.data1);
-        else
-            fluid_synth_noteon(synth, m.channel, m.data1, m.data2);
-        break;
-    case Kind::key_pressure: fluid_synth_key_pressure(synth, m.channel, m.data1, m.data2); break;
-    case Kind::control_change: fluid_synth_cc(synth, m.channel, m.data1, m.data2); break;
-    case Kind::program_change: fluid_synth_program_change(synth, m.channel, m.data1); break;
-    case Kind::channel_pressure: fluid_synth_channel_pressure(synth, m.channel, m.data1); break;
-    case Kind::pitch_bend: fluid_synth_pitch_bend(synth, m.channel, m.bend); break;
-    }
-}
-
-// midiOutReset: the pedals go up and every sounding note gets its note-off,
-// so that each ends with its own release and the reverb rings out.
-void release_notes(fluid_synth_t* synth) {
-    for (int channel = 0; channel < 16; ++channel) {
-        fluid_synth_cc(synth, channel, 64, 0);  // sustain
-        fluid_synth_cc(synth, channel, 66, 0);  // sostenuto
-    }
-    fluid_synth_all_notes_off(synth, -1);
-}
-
-// A file starts on channels as General MIDI leaves them: controllers reset,
-// pitch bend centred, volume, pan, the first bank and program. Notes still
-// ringing out keep their release.
-void channels_to_defaults(fluid_synth_t* synth) {
-    for (int channel = 0; channel < 16; ++channel) {
-        fluid_synth_cc(synth, channel, 121, 0);
-        fluid_synth_pitch_bend(synth, channel, 8192);
-        fluid_synth_cc(synth, channel, 7, 100);
-        fluid_synth_cc(synth, channel, 10, 64);
-        if (channel != 9) fluid_synth_bank_select(synth, channel, 0);
-        fluid_synth_program_change(synth, channel, 0);
-    }
 }
 
 void no_output(const std::string& why) {
@@ -115,6 +72,7 @@ public:
         }
         fluid_settings_getnum(settings_, "synth.sample-rate", &sample_rate_);
         clock_ = SynthClock(sample_rate_);
+        card_ = SoundCardEstimate(sample_rate_);
         synth_ = new_fluid_synth(settings_);
         if (!synth_) return false;
         if (!fluid_is_soundfont(soundfont) || fluid_synth_sfload(synth_, soundfont, 1) == FLUID_FAILED) return false;
@@ -301,7 +259,7 @@ private:
     double reachable_frame(int64_t now_ns) {
         if (!live_) return double(renderer_.clock_frame(now_ns));
         const int64_t rendered = next_block(now_ns) * block_frames;
-        return double(std::min(rendered, sound_card_frame(now_ns)) + lead_frames_) +
+        return std::min(double(rendered), card_.frame(now_ns)) + double(lead_frames_) +
                margin_ms / 1000.0 * sample_rate_;
     }
 
@@ -310,35 +268,13 @@ private:
     int64_t next_block(int64_t now_ns) {
         if (!live_) return renderer_.rendered() / block_frames + 1;
         const int64_t block = clock_.block_of_ms(fluid_sequencer_get_tick(sequencer_)) + 1;
-        observe(block * block_frames, now_ns);
+        card_.observe(double(block * block_frames), now_ns);
         return block;
     }
 
     // The present moment on the timeline, or the reachable frame without one.
     double now_frame(int64_t now_ns) {
         return clock_.now_frame((now_ns - origin_ns_) / 1000, reachable_frame(now_ns));
-    }
-
-    // Where the sound card is, in the synthesizer's frames. The driver
-    // renders ahead of it by up to what it holds (lead_frames_), so what
-    // has been rendered, less the clock's frames, saws between the card's
-    // offset and that offset plus the lead; its lowest point seen is the
-    // card's offset. Never more than what has been rendered. The lowest
-    // point creeps up slowly (1 ms a second), so that a sound card clock
-    // running a little fast, or one dip of a late driver, is forgotten.
-    // Called with queue_lock_ held.
-    void observe(int64_t rendered, int64_t now_ns) {
-        const double ahead = double(rendered) - double(now_ns) * sample_rate_ / 1e9;
-        if (observed_ns_ == 0 || ahead < card_offset_) {
-            card_offset_ = ahead;
-        } else {
-            const double creep = double(now_ns - observed_ns_) * sample_rate_ / 1e9 / 1000.0;
-            card_offset_ += std::min(ahead - card_offset_, creep);
-        }
-        observed_ns_ = now_ns;
-    }
-    int64_t sound_card_frame(int64_t now_ns) const {
-        return int64_t(std::ceil(double(now_ns) * sample_rate_ / 1e9 + card_offset_));
     }
 
     void schedule_now(SynthEvent::Kind kind, DWORD word, float gain) {
@@ -396,7 +332,7 @@ private:
         std::lock_guard<std::mutex> hold(self->queue_lock_);
         const int64_t block = self->clock_.block_of_ms(time);
         self->processed_block_ = std::max(self->processed_block_, block);
-        if (self->live_) self->observe(block * block_frames, monotonic_ns());
+        if (self->live_) self->card_.observe(double(block * block_frames), monotonic_ns());
         SynthEvent due;
         while (self->clock_.take_due(block, &due)) self->apply(due);
     }
@@ -437,8 +373,7 @@ private:
     int64_t origin_ns_ = 0;               // the clock at the last restart
     int64_t armed_block_ = -1;            // the last block a timer was sent for
     int64_t processed_block_ = -1;        // the last block a timer woke the device in
-    double card_offset_ = 0;              // the sound card's frame less the clock's (observe())
-    int64_t observed_ns_ = 0;             // the last observation
+    SoundCardEstimate card_{44100};
     bool silenced_ = false;
     float fade_gain_ = 0;                 // the exit fade's starting levels
     double fade_reverb_ = 0, fade_chorus_ = 0;

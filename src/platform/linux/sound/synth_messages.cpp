@@ -25,8 +25,6 @@ void send_to_synth(fluid_synth_t* synth, DWORD word) {
     }
 }
 
-// The pedals go up and every sounding note gets its note-off,
-// so that each ends with its own release and the reverb rings out.
 void release_notes(fluid_synth_t* synth) {
     for (int channel = 0; channel < 16; ++channel) {
         fluid_synth_cc(synth, channel, 64, 0);  // sustain
@@ -35,9 +33,6 @@ void release_notes(fluid_synth_t* synth) {
     fluid_synth_all_notes_off(synth, -1);
 }
 
-// A file starts on channels as General MIDI leaves them: controllers reset,
-// pitch bend centred, volume, pan, the first bank and program. Notes still
-// ringing out keep their release.
 void channels_to_defaults(fluid_synth_t* synth) {
     for (int channel = 0; channel < 16; ++channel) {
         fluid_synth_cc(synth, channel, 121, 0);

@@ -25,7 +25,6 @@ public:
     // Creates the file and starts rendering synth from the clock's now on.
     // false: errno says why.
     bool start(fluid_synth_t* synth, const char* path, double sample_rate);
-    bool started() const { return thread_.joinable() || finished_; }
 
     // The clock's frame at now_ns, counted from the file's first frame.
     int64_t clock_frame(int64_t now_ns) const;

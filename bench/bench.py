@@ -601,6 +601,8 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w(f"| trace device peak memory < 4 MB + file size (worst: {worst['name']}) | "
       f"{worst['player_run']['peak_kb']} kB against {limit // 1024} kB | "
       f"{yes(worst['player_run']['peak_kb'] * 1024 < limit)} |")
+    for line in synth_onsets.goals((extra or {}).get("onsets")):
+        w(line.replace("met |", f"{yes(True)} |").replace("missed |", f"{yes(False)} |"))
     w("")
 
     w("## Files")

@@ -295,6 +295,26 @@ def table(result):
     return lines
 
 
+def goals(result):
+    """The goals' lines of BENCHMARKS.md's table: | goal | figure | met or missed |."""
+    if not result:
+        return []
+    rows = [r for r in result["rows"] if "p50" in r and r["name"].startswith("smfstream")]
+    lines = []
+    if rows:
+        p95, worst = max(r["p95"] for r in rows), max(r["max"] for r in rows)
+        met = len(rows) == sum(r["name"].startswith("smfstream") for r in result["rows"]) and p95 <= 0.75 and worst <= 0.8
+        lines.append(f"| synthesizer onsets against the exact time, every row quiet and busy: p95 ≤ 0.75 ms, max ≤ "
+                     f"0.8 ms | p95 {p95:.2f} ms, max {worst:.2f} ms at most | {'met' if met else 'missed'} |")
+    d = result["drift"].get(300)
+    if d is not None:
+        lines.append(f"| a note after 300 switches within 5 ms of one after none | {d:+.1f} ms | "
+                     f"{'met' if abs(d) <= 5 else 'missed'} |")
+    m = result["memory_kb"]
+    lines.append(f"| synthesizer memory growth over 5,000 switches < 256 kB | {m:+d} kB | {'met' if m < 256 else 'missed'} |")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", default=os.path.join(ROOT, "build-bench", "src", "smfstream"))

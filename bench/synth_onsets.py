@@ -56,8 +56,8 @@ def smf(events, division=480):
     return b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", len(track)) + track
 
 
-def woodblock_file(path, notes=80, seed=18):
-    """One woodblock, `notes` identical notes 170-420 ticks apart, a tempo
+def woodblock_file(path, notes=80, seed=18, gaps=(170, 420), length=40):
+    """One woodblock, `notes` identical notes `gaps` ticks apart, a tempo
     change before every fifth note."""
     rng = random.Random(seed)
     events = [(0, [0xC0, 115])]
@@ -68,8 +68,8 @@ def woodblock_file(path, notes=80, seed=18):
             events.append((gap, [0xFF, 0x51, 3, tempo >> 16, (tempo >> 8) & 0xFF, tempo & 0xFF]))
             gap = 0
         events.append((gap, [0x90, 76, 100]))
-        events.append((40, [0x80, 76, 0]))
-        gap = rng.randrange(170, 421) - 40
+        events.append((length, [0x80, 76, 0]))
+        gap = rng.randrange(gaps[0], gaps[1] + 1) - length
     events.append((480, [0xB0, 7, 100]))  # a rest after the last note
     with open(path, "wb") as f:
         f.write(smf(events))
@@ -261,11 +261,16 @@ def memory(program, directory, switches, warm=1000, device="synth:%s"):
     return after - before
 
 
-def measure(program, periods, busy_too=True, log=print):
+def measure(program, periods, busy_too=True, log=print, dense=False):
     with tempfile.TemporaryDirectory(prefix="smfstream-onsets-") as directory:
         midi = os.path.join(directory, "woodblock.mid")
-        woodblock_file(midi)
+        if dense:  # 600 notes, 1,321 records: three buffers, two refills
+            woodblock_file(midi, notes=600, seed=7, gaps=(70, 120), length=20)
+        else:
+            woodblock_file(midi)
         rows = render_rows(program, midi, periods, directory, busy_too, log)
+        if dense:
+            return {"rows": rows, "drift": {}, "memory_kb": 0}
         log("  onsets: drift over switches")
         drifts = {n: drift(program, directory, n) for n in (0, 300)}
         log("  onsets: memory over switches")
@@ -320,10 +325,13 @@ def main():
     parser.add_argument("--program", default=os.path.join(ROOT, "build-bench", "src", "smfstream"))
     parser.add_argument("--periods", default="64,1024,4096")
     parser.add_argument("--no-busy", action="store_true", help="the quiet rows only")
+    parser.add_argument("--dense", action="store_true",
+                        help="600 notes 70-120 ticks apart (three buffers) instead; the onset rows only")
     args = parser.parse_args()
     result = measure(args.program, [int(p) for p in args.periods.split(",")], not args.no_busy,
-                     lambda m: print(m, file=sys.stderr))
-    print("\n".join(table(result)))
+                     lambda m: print(m, file=sys.stderr), args.dense)
+    lines = table(result)
+    print("\n".join(lines[:len(result["rows"]) + 2] if args.dense else lines))
 
 
 if __name__ == "__main__":

@@ -178,20 +178,22 @@ public:
         rearm();
     }
 
-    // The exit: the sound fades out over fade_ms, then every voice and the
+    // The exit: the sound fades out over fade_ms from the present moment
+    // (what was handed over for later is dropped), then every voice and the
     // effects stop.
     void silence() override {
         {
             std::lock_guard<std::mutex> hold(queue_lock_);
             if (silenced_) return;
             silenced_ = true;
+            if (!live_) clock_.drop_after(now_frame(monotonic_ns()));
         }
         if (!live_) {
             renderer_.fade_out(monotonic_ns(), fade_frames());
             return;
         }
-        // The fade goes on the timeline after what was handed over, one step
-        // a block, so that it is as smooth at any audio period.
+        // The fade goes on the timeline, one step a block, so that it is as
+        // smooth at any audio period.
         double reverb = 0.2, chorus = 2.0;
         fluid_settings_getnum(settings_, "synth.reverb.level", &reverb);
         fluid_settings_getnum(settings_, "synth.chorus.level", &chorus);

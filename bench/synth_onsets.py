@@ -238,6 +238,40 @@ def drift(program, directory, switches, gap_s=0.010):
     return ((second - first) / RATE - (second_sent - first_sent)) * 1000
 
 
+def loop_drift(program, directory, passes=100):
+    """The player plays a 0.25 s file with a click at its start `passes`
+    times over (it loops by itself); the last click's place in the WAV file,
+    from the first, less the time between the first and the last end-of-pass
+    markers, in ms."""
+    click = os.path.join(directory, "loop.mid")
+    with open(click, "wb") as f:  # 0.25 s: 240 ticks at 480 a quarter, 500000 us a quarter
+        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (180, [0xB0, 7, 100])]))
+    out = os.path.join(directory, "loop.wav")
+    env = dict(os.environ, SMFSTREAM_DEVICE=f"synth:{out}", SMFSTREAM_SYNTH_SETTINGS=DRY)
+    process = subprocess.Popen([program, "255", click], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+    markers = []
+    while len(markers) < passes:
+        if process.stdout.read(1) != b"1":
+            break
+        markers.append(time.monotonic())
+    process.stdin.close()
+    process.wait(timeout=30)
+    samples = read_mono(out)
+    onsets, at = [], 0
+    while len(onsets) < len(markers) + 1:
+        found = first_sound(samples, at)
+        if found is None:
+            break
+        onsets.append(found)
+        at = found + int(0.15 * RATE)  # past the click, before the next pass
+    if len(markers) < passes or len(onsets) < passes:
+        return None
+    # The click of pass k sounds at the start of pass k; marker k - 1 ends
+    # pass k - 1, just before it.
+    return ((onsets[passes - 1] - onsets[1]) / RATE - (markers[passes - 2] - markers[0])) * 1000
+
+
 def memory(program, directory, switches, warm=1000, device="synth:%s"):
     """Resident memory growth (kB) over `switches` fast switches, after `warm`."""
     click, rest = click_files(directory)
@@ -273,10 +307,12 @@ def measure(program, periods, busy_too=True, log=print, dense=False):
             return {"rows": rows, "drift": {}, "memory_kb": 0}
         log("  onsets: drift over switches")
         drifts = {n: drift(program, directory, n) for n in (0, 300)}
+        log("  onsets: drift over loop passes")
+        looped = loop_drift(program, directory)
         log("  onsets: memory over switches")
         grown = memory(program, directory, 5000)
         traced = memory(program, directory, 5000, device="trace:%s")
-    return {"rows": rows, "drift": drifts, "memory_kb": grown, "trace_memory_kb": traced}
+    return {"rows": rows, "drift": drifts, "loop_drift": looped, "memory_kb": grown, "trace_memory_kb": traced}
 
 
 def table(result):
@@ -294,6 +330,10 @@ def table(result):
         lines.append(f"A click after 300 switches 10 ms apart sounds {d[300]:+.1f} ms from its command against the "
                      f"first click of the same run (goal: within 5 ms); with no switches between the two clicks, "
                      f"{d[0]:+.1f} ms (how much the player's reaction to a command varies on this machine).")
+    if result.get("loop_drift") is not None:
+        lines.append("")
+        lines.append(f"A 0.25 s file played 100 times over: its last pass's click sounds {result['loop_drift']:+.1f} ms "
+                     "from where the end-of-pass markers put it, against its second pass's.")
     lines.append("")
     lines.append(f"Resident memory over 5,000 fast switches (after 1,000): {result['memory_kb']:+d} kB on the "
                  f"synthesizer, {result.get('trace_memory_kb', 0):+d} kB on the trace device (goal: under 256 kB).")

@@ -7,8 +7,11 @@ period, like a sound card's callback) at several periods, and into a WAV
 file. For every note that starts alone (no other onset 50 ms before or 20 ms
 after it), its offset between the two renderings is found by correlating the
 note's first 25 ms; jitter is each offset minus the median offset. Both
-renderings come from the same synthesizer, so a note in the same 64-frame
-block as FluidSynth's puts it shows an offset of exactly the median.
+renderings come from the same synthesizer; FluidSynth's own player puts a
+note in the block its millisecond clock reaches, smfstream in the block
+nearest the note's exact time, so the jitter here is the two roundings
+together (up to about two blocks); bench/synth_onsets.py measures each
+against the exact time.
 
 Release: a chord held by strings is switched away from (a new file), and the
 old sound's fall from half its level to 1% is timed in the WAV file.

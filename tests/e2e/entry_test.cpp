@@ -228,6 +228,8 @@ TEST(Entry, BrokenFileIsSaidOncePerName) {
     PlayerRun run(dir, "200", "cut.mid");
     ASSERT_TRUE(run.child().wait_out_count("1", 3));
     run.send(name_command("cut.mid"));
+    // The markers counted are those of passes after the name was taken in.
+    ASSERT_TRUE(run.child().wait_err_contains("New filename received: cut.mid\n"));
     ASSERT_TRUE(run.child().wait_out_count("1", run.child().out().size() + 3));
     run.child().close_stdin();
     run.child().wait();

@@ -19,6 +19,7 @@ class FakeDevice : public platform::MidiDevice, public platform::StreamObserver 
 public:
     explicit FakeDevice(bool real_time)
         : pacing_(real_time ? platform::Pacing::due_time : platform::Pacing::as_queued) {}
+    explicit FakeDevice(platform::Pacing pacing) : pacing_(pacing) {}
 
     void stream_opened() override { note("open"); }
     void time_division(DWORD division) override { note("timediv " + std::to_string(division)); }

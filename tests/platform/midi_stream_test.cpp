@@ -65,8 +65,9 @@ class MidiStream : public ::testing::Test {
 protected:
     // On the heap, as are the tests' other locks: the thread sanitizer would
     // take a mutex at a reused stack address for the same one.
-    FakeDevice& use_fake(bool real_time) {
-        fake_ = std::make_unique<FakeDevice>(real_time);
+    template <typename Kind>
+    FakeDevice& use_fake(Kind kind) {
+        fake_ = std::make_unique<FakeDevice>(kind);
         platform::use_device0(fake_.get());
         return *fake_;
     }
@@ -296,6 +297,32 @@ TEST_F(MidiStream, RecordsPlayOnOneTimelineAcrossHeaders) {
               MMSYSERR_NOERROR);
     EXPECT_EQ(tempo.dwTempo, 250000u);
     ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
+}
+
+// A device that keeps its own clock is handed each record as soon as the
+// stream has it, with its due time; the header still comes back when its
+// last record is due, and a reset still reaches the device.
+TEST_F(MidiStream, ADeviceWithItsOwnClockGetsTheRecordsAheadAndTheHeaderWhenDue) {
+    FakeDevice& device = use_fake(platform::Pacing::own_clock);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
+    HMIDISTRM stream = open_stream(&callbacks, 480);
+    Buffer notes({0, 0, 0x00403C90, 480, 0, tempo_record | 250000, 480, 0, 0x00003C80});  // the last due at 0.75 s
+    ASSERT_EQ(prepare(stream, notes), MMSYSERR_NOERROR);
+    const auto restart = std::chrono::steady_clock::now();
+    ASSERT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
+    ASSERT_EQ(queue(stream, notes), MMSYSERR_NOERROR);
+    ASSERT_TRUE(callbacks.wait_done(1));
+    const auto done = std::chrono::steady_clock::now();
+
+    std::vector<PlayedRecord> played = device.played();
+    ASSERT_EQ(played.size(), 3u);
+    EXPECT_EQ(played[2].due_us, 750000);
+    EXPECT_LT(played[2].at_us, 200000);  // handed over long before it is due
+    EXPECT_GE(done - restart, 750ms);
+    ASSERT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+    EXPECT_EQ(device.happenings().back(), "reset");
     EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
 }
 

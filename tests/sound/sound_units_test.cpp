@@ -1,6 +1,7 @@
 // The pure parts of the Linux sound outputs: records as MIDI messages and as
 // ALSA sequencer events, the choice of a sequencer port, the mixer's lines
-// and controls over a card's elements, the synthesizer's gain, the WAV file.
+// and controls over a card's elements, the synthesizer's gain and clock, the
+// WAV file.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,7 +13,9 @@
 #include "platform/linux/sound/alsa_event.h"
 #include "platform/linux/winmm/mixer_lines.h"
 #include "platform/linux/base/short_message.h"
+#include "platform/linux/sound/synth_clock.h"
 #include "platform/linux/sound/synth_device.h"
+#include "platform/linux/winmm/stream_timeline.h"
 #include "platform/linux/sound/wav_file.h"
 #include "support/wav_analysis.h"
 
@@ -394,6 +397,83 @@ TEST(WavFile, ValidAfterEveryBlock) {
     platform::WavFile nowhere;
     EXPECT_FALSE(nowhere.open("/nonexistent-directory/x.wav", 8000, 2));
     EXPECT_FALSE(nowhere.append(block, 100));
+}
+
+// Each record goes into the 64-frame block nearest its exact time on the
+// stream's timeline (not the first block at or after it, nor a block another
+// player's counting would give), counted from the first whole block the
+// synthesizer could still reach at the restart.
+TEST(SynthClock, EachRecordGoesIntoTheBlockNearestItsExactTime) {
+    struct Row {
+        const char* what;
+        DWORD division;
+        uint64_t tempo_tick;  // a tempo record there (0: none)
+        DWORD tempo;
+        uint64_t tick;
+        double exact_s;       // worked out by hand
+        int64_t next_block;   // the first block not rendered yet, from the timeline's first
+    } rows[] = {
+        {"a tick, rounded up to the nearest block", 480, 0, 0, 1, 1 / 960.0, 0},            // 0.72 blocks
+        {"rounded down, not up", 480, 0, 0, 3, 3 / 960.0, 0},                               // 2.15 blocks
+        {"off the grid", 480, 0, 0, 170, 170 / 960.0, 0},
+        {"after a tempo change", 480, 480, 600000, 900, 0.5 + 420 / 480.0 * 0.6, 0},
+        {"SMPTE 25 frames of 40 ticks, tempo ignored", 0xE728, 100, 250000, 1234, 1.234, 0},
+        {"SMPTE 29.97 frames of 4 ticks", 0xE304, 0, 0, 300, 300 / (29.97 * 4), 0},
+        {"late: the first block not rendered", 480, 0, 0, 170, 170 / 960.0 + (130 - 122) * 64 / 44100.0, 130},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        platform::StreamTimeline timeline;
+        timeline.set_division(0, row.division);
+        if (row.tempo_tick) timeline.set_tempo(row.tempo_tick, row.tempo);
+        platform::SynthClock clock(44100);
+        const int64_t origin = clock.restart(1000.5);
+        EXPECT_EQ(origin, 16);  // 1024 frames
+        const int64_t block = clock.block_at(clock.frame_of(timeline.due_us(row.tick)), origin + row.next_block);
+        EXPECT_EQ(block, origin + std::llround(row.exact_s * 44100 / 64));
+    }
+}
+
+// Restarts, resets and volumes leave nothing behind: after ten thousand
+// switches the timeline starts as close to the reachable frame as after the
+// first, the queue holds only what is not rendered yet, a reset drops what
+// was handed over for after its point, and what was queued for after a new
+// restart's first block (the last stream's release) moves ahead of the new
+// records.
+TEST(SynthClock, ManyRestartsDoNotDriftOrGrow) {
+    using Kind = platform::SynthEvent::Kind;
+    platform::SynthClock clock(44100);
+    double reachable = 777.7;
+    platform::SynthEvent taken;
+    for (int round = 0; round < 10000; ++round) {
+        const int64_t origin = clock.restart(reachable);
+        ASSERT_GE(double(origin * 64), reachable) << round;
+        ASSERT_LT(double(origin * 64) - reachable, 64) << round;
+        for (int64_t due_us : {0, 4000, 8000, 200000}) {
+            const double frame = clock.frame_of(due_us);
+            clock.insert({clock.block_at(frame, origin), frame, Kind::message, DWORD(due_us), 0});
+        }
+        // A switch 10 ms on: a reset at its own point, the next restart there.
+        const double reset = clock.frame_of(10000);
+        clock.drop_after(reset);
+        clock.insert({clock.block_at(reset, origin), reset, Kind::release, 0, 0});
+        clock.stop();
+        for (const platform::SynthEvent& queued : clock.queue()) ASSERT_NE(queued.word, 200000u) << round;
+        ASSERT_EQ(clock.queue().back().kind, Kind::release);
+        // The synthesizer has rendered what was due before 9 ms: the
+        // release waits.
+        const int64_t rendered = clock.block_at(clock.frame_of(9000), 0);
+        reachable += 441.3;
+        while (clock.take_due(rendered, &taken)) {
+        }
+        ASSERT_LE(clock.queue().size(), 1u) << round;
+    }
+    // The release queued for after the new first block moves to it, ahead of
+    // what the new stream hands over.
+    clock.insert({clock.restart(reachable - 400), reachable - 400, Kind::message, 0x90, 0});
+    ASSERT_EQ(clock.queue().size(), 2u);
+    ASSERT_TRUE(clock.take_due(clock.queue().back().block, &taken));
+    EXPECT_EQ(taken.kind, Kind::release);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,9 +101,8 @@ TEST(SynthDevice, EachNoteSoundsAtItsDueTimeEvenWhenHandedOverLate) {
     ASSERT_EQ(onsets.size(), 6u);
     EXPECT_GE(onsets[0], r.earliest(restart) - 0.003);
     EXPECT_LE(onsets[0], r.latest(restart) + 0.003);
-    // Events take effect at the first 64-frame block (1.45 ms) whose time in
-    // whole milliseconds has reached theirs; the onsets are read within a
-    // millisecond or two.
+    // Each note is in the 64-frame block (1.45 ms) nearest its due time; the
+    // onsets are read within a millisecond or two.
     for (int i = 1; i < 6; ++i) EXPECT_NEAR(onsets[i] - onsets[0], due_ms[i] / 1000.0, 0.005) << "note " << i;
 }
 
@@ -145,6 +145,95 @@ TEST(SynthDevice, VolumeFollowsTheWordAndZeroIsSilence) {
         auto [from, to] = segment(i, 0.100, 0.395);
         EXPECT_LE(wav::rms(audio.mono, from, to), full / 1000) << "segment " << i;
     }
+}
+
+// Two renderings of the same records, handed over at once as the stream does
+// (reverb and chorus off: their sweeps run from the synthesizer's start), are
+// the same sample for sample from the first note on, however late or early
+// the machine ran them.
+TEST(SynthDevice, TwoRenderingsAreTheSameSampleForSample) {
+    setenv("SMFSTREAM_SYNTH_SETTINGS", "synth.reverb.active=0 synth.chorus.active=0", 1);
+    std::vector<float> heard[2];
+    for (int i = 0; i < 2; ++i) {
+        Rendering r("synth_same_" + std::to_string(i) + ".wav");
+        ASSERT_TRUE(r.device);
+        std::this_thread::sleep_for(milliseconds(17 * i));  // another moment within a block
+        r.device->stream_opened();
+        r.device->restarted();
+        r.device->play(0, 0, 0, program(0, 11));
+        for (int n = 0; n < 10; ++n) {
+            r.device->play(0, 1000 + n * 73417, 0, note_on(0, 60 + n, 100));
+            r.device->play(0, 50000 + n * 73417, 0, note_off(0, 60 + n));
+        }
+        std::this_thread::sleep_for(milliseconds(1100));
+        wav::Audio audio = r.finish();
+        ASSERT_TRUE(audio.valid) << audio.problem;
+        const size_t first = size_t(
+            std::find_if(audio.mono.begin(), audio.mono.end(), [](float v) { return v != 0; }) - audio.mono.begin());
+        ASSERT_GT(audio.mono.size(), first + 44100 * 8 / 10);
+        heard[i].assign(audio.mono.begin() + long(first), audio.mono.begin() + long(first + 44100 * 8 / 10));
+    }
+    unsetenv("SMFSTREAM_SYNTH_SETTINGS");
+    const auto apart = std::mismatch(heard[0].begin(), heard[0].end(), heard[1].begin());
+    EXPECT_TRUE(apart.first == heard[0].end()) << "apart from sample " << apart.first - heard[0].begin();
+}
+
+// A switch is a reset and a restart: after hundreds of them, 2 ms apart, a
+// note sounds as soon after its restart as the first did.
+TEST(SynthDevice, ANoteAfterManySwitchesIsAsPromptAsTheFirst) {
+    Rendering r("synth_switches.wav");
+    ASSERT_TRUE(r.device);
+    Clock::time_point restarts[2];
+    auto click = [&](Clock::time_point* at) {
+        r.device->stream_opened();
+        *at = Clock::now();
+        r.device->restarted();
+        r.device->play(0, 0, 0, note_on(9, 76, 120));
+        r.device->play(0, 60000, 0, note_off(9, 76));
+        std::this_thread::sleep_for(milliseconds(300));
+        r.device->reset();
+    };
+    click(&restarts[0]);
+    for (int i = 0; i < 300; ++i) {
+        r.device->stream_opened();
+        r.device->restarted();
+        r.device->play(0, 20000, 0, note_on(9, 76, 120));  // reset before it is due: never sounds
+        std::this_thread::sleep_for(milliseconds(2));
+        r.device->reset();
+    }
+    click(&restarts[1]);
+    wav::Audio audio = r.finish();
+    ASSERT_TRUE(audio.valid) << audio.problem;
+    std::vector<double> onsets = wav::onsets(audio);
+    ASSERT_EQ(onsets.size(), 2u);
+    // Within a block and the reading of the onsets.
+    EXPECT_NEAR(onsets[1] - onsets[0], seconds_between(restarts[0], restarts[1]), 0.002);
+}
+
+// A write that fails (here the file size limit, as a full disk would) is said
+// once, naming the file and the reason; the synthesizer plays on.
+TEST(SynthDevice, AFailedWriteIsSaidOnce) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 64 * 1024;
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
+    {
+        Rendering r("synth_full.wav");
+        ASSERT_TRUE(r.device);
+        r.device->restarted();
+        r.device->play(0, 0, 0, note_on(0, 60, 100));
+        std::this_thread::sleep_for(milliseconds(700));  // 0.37 s fit
+        r.device->play(0, 700000, 700000, note_off(0, 60));
+        r.finish();
+    }
+    std::string said = testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("synth_full.wav (File too large)"), std::string::npos) << said;
 }
 
 // midiOutReset as on Windows: the pedal goes up and every note gets its

@@ -13,9 +13,11 @@ namespace platform {
 
 // How a kind of device takes its records: each at its due time (the player
 // thread, at a real-time priority where the process may have one, waits for
-// it), or each as soon as it is queued, its due time still computed
-// (trace-fast, for tests).
-enum class Pacing { due_time, as_queued };
+// it); each as soon as it is queued, its due time still computed
+// (trace-fast, for tests); or, for a device that keeps its own clock and
+// plays each record at its due time itself, each as soon as it is queued,
+// the header coming back when its last record is due (own_clock).
+enum class Pacing { due_time, as_queued, own_clock };
 
 // What a stream does that sounds nothing: a header given back, the stream
 // closed. A device that records the stream's life (the trace) watches it;

@@ -16,13 +16,19 @@ extern "C" {
 #endif
 
 /* Raised with any change to the table or to what its functions mean. */
-#define SMFSTREAM_SOUND_ABI_VERSION 2u
+#define SMFSTREAM_SOUND_ABI_VERSION 3u
 
 /* The module's one symbol: const smfstream_sound_table* smfstream_sound_module(void). */
 #define SMFSTREAM_SOUND_ENTRY "smfstream_sound_module"
 
 typedef struct smfstream_sound_device smfstream_sound_device; /* an open device */
 typedef struct smfstream_sound_mixer smfstream_sound_mixer;   /* card 0's mixer */
+
+/* How a device takes its records (the device interface's Pacing). */
+enum smfstream_sound_pacing {
+    SMFSTREAM_PACING_DUE_TIME = 0, /* each at its due time */
+    SMFSTREAM_PACING_OWN_CLOCK = 1 /* each as soon as queued; the device plays it at its due time */
+};
 
 /* One playback element of card 0 that has a volume. */
 typedef struct smfstream_mixer_destination {
@@ -58,6 +64,7 @@ typedef struct smfstream_sound_table {
     void (*silence)(smfstream_sound_device* device);
     void (*finish)(smfstream_sound_device* device);
     uint32_t (*set_volume)(smfstream_sound_device* device, uint32_t volume); /* an MMRESULT */
+    int (*pacing)(smfstream_sound_device* device); /* a smfstream_sound_pacing */
 
     /* Card 0's mixer: null when there is none. Its name goes into card_name
      * (card_name_size bytes, NUL-terminated), its destination count into

@@ -63,6 +63,9 @@ public:
     void silence() override { module_.silence(handle_); }
     void finish() override { module_.finish(handle_); }
     MMRESULT set_volume(DWORD volume) override { return module_.set_volume(handle_, volume); }
+    Pacing pacing() const override {
+        return module_.pacing(handle_) == SMFSTREAM_PACING_OWN_CLOCK ? Pacing::own_clock : Pacing::due_time;
+    }
 
 private:
     const smfstream_sound_table& module_;

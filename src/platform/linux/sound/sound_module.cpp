@@ -48,6 +48,10 @@ const smfstream_sound_table table = {
     [](smfstream_sound_device* d) { device_of(d)->silence(); },
     [](smfstream_sound_device* d) { device_of(d)->finish(); },
     [](smfstream_sound_device* d, uint32_t volume) -> uint32_t { return device_of(d)->set_volume(volume); },
+    [](smfstream_sound_device* d) -> int {
+        return device_of(d)->pacing() == platform::Pacing::own_clock ? SMFSTREAM_PACING_OWN_CLOCK
+                                                                     : SMFSTREAM_PACING_DUE_TIME;
+    },
     platform::open_alsa_mixer,
     platform::alsa_mixer_destination,
     platform::set_alsa_mixer_volume,

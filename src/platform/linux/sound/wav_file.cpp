@@ -25,6 +25,7 @@ bool write_all(int fd, const uint8_t* bytes, size_t size, off_t* at /* null: app
     while (size > 0) {
         ssize_t done = at ? pwrite(fd, bytes, size, *at) : write(fd, bytes, size);
         if (done < 0 && errno == EINTR) continue;
+        if (done == 0) errno = ENOSPC;  // nothing written, nothing said
         if (done <= 0) return false;
         bytes += done;
         size -= size_t(done);
@@ -83,7 +84,7 @@ bool WavFile::append(const int16_t* samples, size_t frames) {
     if (uint64_t(data_bytes_) + bytes > 0xFFFFFFFFull - 36) return true;
     off_t end = off_t(wav_header_size) + data_bytes_;
     if (!write_all(fd_, reinterpret_cast<const uint8_t*>(samples), size_t(bytes), &end)) {
-        failed_ = true;
+        fail();
         return false;
     }
     data_bytes_ += uint32_t(bytes);
@@ -95,7 +96,7 @@ bool WavFile::append(const int16_t* samples, size_t frames) {
     put32(size, data_bytes_);
     at = 40;
     ok = ok && write_all(fd_, size, 4, &at);
-    if (!ok) failed_ = true;
+    if (!ok) fail();
     return ok;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -27,17 +28,25 @@ public:
 
     // Appends frames of interleaved samples, then brings the header's sizes
     // up to date. Beyond what a WAV file can hold (4 GiB) nothing more is
-    // written. false after a write error (the file stays valid up to it).
+    // written. false after a write error (the file stays valid up to it;
+    // error() says why).
     bool append(const int16_t* samples, size_t frames);
 
     uint32_t data_bytes() const { return data_bytes_; }
+    int error() const { return error_; }
 
 private:
+    void fail() {
+        failed_ = true;
+        error_ = errno;
+    }
+
     int fd_ = -1;
     uint32_t sample_rate_ = 0;
     uint16_t channels_ = 0;
     uint32_t data_bytes_ = 0;
     bool failed_ = false;
+    int error_ = 0;  // errno of the write that failed
 };
 
 }  // namespace platform

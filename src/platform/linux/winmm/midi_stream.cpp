@@ -5,7 +5,9 @@
 // due on one absolute timeline that starts at midiStreamRestart, sleeps to
 // that moment on the monotonic clock and hands the record to the device. When
 // a header's last record is sent the header is given back: marked done, then
-// the callback gets MOM_DONE.
+// the callback gets MOM_DONE. A device that keeps its own clock gets each
+// record as soon as the thread has it, with its due time, and the header
+// comes back when its last record is due.
 //
 // Locks: the registry's lock, then a stream's lock; a device call may be made
 // under them, a callback never is (the program's callback takes a lock of its
@@ -138,10 +140,11 @@ void relax() {
 // Wake-ups as close to their deadline as the system allows: no timer slack,
 // and, where the process may have it, a real-time priority, so that a busy
 // machine does not hold a due record back behind other work. A device that
-// takes records as they are queued waits for nothing: no priority.
+// takes records as they are queued and has no clock of its own (trace-fast)
+// waits for nothing: no priority.
 void make_timely(Pacing pacing) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    if (pacing != Pacing::due_time) return;
+    if (pacing == Pacing::as_queued) return;
     sched_param priority{};
     priority.sched_priority = player_priority;
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
@@ -150,7 +153,7 @@ void make_timely(Pacing pacing) {
 // The moment a record due at due_us (since the stream's start) is sent, by the
 // device's pacing: its due time, or now.
 Clock::time_point send_time(Pacing pacing, const Stream& s, int64_t due_us, Clock::time_point now) {
-    if (pacing == Pacing::as_queued) return now;
+    if (pacing != Pacing::due_time) return now;
     return s.start + std::chrono::microseconds(due_us < longest_wait_us ? due_us : longest_wait_us);
 }
 
@@ -159,7 +162,7 @@ Clock::time_point send_time(Pacing pacing, const Stream& s, int64_t due_us, Cloc
 // on a busy machine, hold the stream's first record back by milliseconds
 // (the seam between one pass and the next).
 int start_player(Stream& s, void* (*run)(void*), void* argument) {
-    if (s.device->pacing() == Pacing::due_time) {
+    if (s.device->pacing() != Pacing::as_queued) {
         pthread_attr_t attributes;
         sched_param priority{};
         priority.sched_priority = player_priority;
@@ -188,6 +191,17 @@ void play_stream(Stream& s) {
         MIDIHDR* header = s.queue.front();
         Record record;
         if (!read_record(header, s.offset, &record)) {
+            // A device with its own clock has had every record: the header
+            // comes back when the last one is due, as it does from the others.
+            if (pacing == Pacing::own_clock) {
+                const int64_t last_due = s.timeline.due_us(s.position);
+                const Clock::time_point due =
+                    s.start + std::chrono::microseconds(last_due < longest_wait_us ? last_due : longest_wait_us);
+                if (Clock::now() < due) {
+                    s.changed.wait_until(hold, due);
+                    continue;
+                }
+            }
             s.queue.pop_front();
             s.offset = 0;
             give_back(s, header);

@@ -1,0 +1,378 @@
+"""The software synthesizer's onsets against the exact time, and its delay and
+memory over many switches.
+
+Onsets: a file of ours (one woodblock, 80 identical notes at off-grid ticks
+170-420 ticks apart, 480 per quarter, a tempo change every five notes) is
+rendered dry (reverb and chorus off) by FluidSynth's own player offline
+(`fluidsynth -F`), by smfstream into a WAV file, and by smfstream live through
+FluidSynth's `file` audio driver (real time, period by period) at several
+periods; each on a quiet machine and with two busy loops per core running.
+Each note's onset is found to the sample by matching the first note's
+waveform; error = onset - the note's exact time (from the file alone) - the
+median of that over all notes, so the constant latency drops out. The
+physical limit is half a 64-frame block: 0.73 ms.
+
+Switches: the player renders into a WAV file; the controller switches to a
+file with one click at tick 0, then N times to a silent file 10 ms apart,
+then to the click again. The second click's delay from its command, less the
+first's, is the drift; the player's resident memory is read before and after
+many fast switches.
+
+    python3 bench/synth_onsets.py --program build-bench/src/smfstream [--periods 64,1024,4096] [--no-busy]
+"""
+
+import argparse
+import operator
+import os
+import random
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from smf_schedule import schedule  # noqa: E402
+from synth_timing import RATE, SOUNDFONT, percentile, read_mono  # noqa: E402
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DRY = "synth.reverb.active=0 synth.chorus.active=0"
+TEMPLATE = 128
+
+
+def vlq(v):
+    out = [v & 0x7F]
+    v >>= 7
+    while v:
+        out.insert(0, 0x80 | (v & 0x7F))
+        v >>= 7
+    return bytes(out)
+
+
+def smf(events, division=480):
+    """A format-0 file of (delta, bytes) events."""
+    track = b"".join(vlq(d) + bytes(e) for d, e in events) + b"\x00\xff\x2f\x00"
+    return b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", len(track)) + track
+
+
+def woodblock_file(path, notes=80, seed=18, gaps=(170, 420), length=40):
+    """One woodblock, `notes` identical notes `gaps` ticks apart, a tempo
+    change before every fifth note."""
+    rng = random.Random(seed)
+    events = [(0, [0xC0, 115])]
+    gap = 0
+    for i in range(notes):
+        if i % 5 == 0:
+            tempo = rng.randrange(300000, 600000)
+            events.append((gap, [0xFF, 0x51, 3, tempo >> 16, (tempo >> 8) & 0xFF, tempo & 0xFF]))
+            gap = 0
+        events.append((gap, [0x90, 76, 100]))
+        events.append((length, [0x80, 76, 0]))
+        gap = rng.randrange(gaps[0], gaps[1] + 1) - length
+    events.append((480, [0xB0, 7, 100]))  # a rest after the last note
+    with open(path, "wb") as f:
+        f.write(smf(events))
+
+
+def click_files(directory):
+    click, rest = os.path.join(directory, "click.mid"), os.path.join(directory, "rest.mid")
+    with open(click, "wb") as f:
+        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (2400, [0xB0, 7, 100])]))
+    with open(rest, "wb") as f:
+        f.write(smf([(0, [0xC0, 0]), (4800, [0xB0, 7, 100])]))
+    return click, rest
+
+
+def exact_onsets(midi):
+    return [r.due_us / 1e6 for r in schedule(midi) if not r.tempo and (r.word & 0xF0) == 0x90]
+
+
+def dot(a, b):
+    return sum(map(operator.mul, a, b))
+
+
+def first_sound(samples, from_=0):
+    for i in range(from_, len(samples)):
+        if abs(samples[i]) > 1e-4:
+            return i
+    return None
+
+
+def match(samples, template, around, reach):
+    """The frame near `around` (within `reach`) where the template fits best."""
+    norm_t = dot(template, template) ** 0.5
+    best, best_at = -2.0, None
+    for at in range(max(0, around - reach), min(len(samples) - len(template), around + reach)):
+        window = samples[at:at + len(template)]
+        norm_w = dot(window, window) ** 0.5
+        if norm_w == 0:
+            continue
+        c = dot(window, template) / (norm_w * norm_t)
+        if c > best:
+            best, best_at = c, at
+    return best_at, best
+
+
+def onset_errors(samples, exact):
+    """Each note's onset less its exact time less the median of that, in ms."""
+    first = first_sound(samples)
+    if first is None:
+        return None
+    template = samples[first:first + TEMPLATE]
+    offset = first - round(exact[0] * RATE)
+    found = []
+    for t in exact:
+        around = round(t * RATE) + offset
+        at, c = match(samples, template, around, int(0.004 * RATE))
+        if at is None or c < 0.95:
+            at, c = match(samples, template, around, int(0.2 * RATE))
+        if at is not None and c >= 0.9:
+            found.append(at / RATE - t)
+    if not found:
+        return None
+    median = statistics.median(found)
+    errors = [abs(f - median) * 1000 for f in found]
+    return {"notes": len(found), "of": len(exact), "p50": percentile(errors, 50), "p95": percentile(errors, 95),
+            "max": max(errors)}
+
+
+def play_once(program, midi, env):
+    full = dict(os.environ, **env)
+    process = subprocess.Popen([program, "255", midi], env=full, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+    process.stdout.read(1)
+    process.stdin.close()
+    process.wait(timeout=120)
+
+
+class Busy:
+    """Two busy loops per core while it is held."""
+
+    def __enter__(self):
+        self.loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(2 * os.cpu_count())]
+        time.sleep(0.5)
+        return self
+
+    def __exit__(self, *exc):
+        for p in self.loops:
+            p.kill()
+            p.wait()
+
+
+def render_rows(program, midi, periods, directory, busy_too=True, log=print):
+    exact = exact_onsets(midi)
+    runs = [("FluidSynth's own player, offline", None, None)]
+    runs.append(("smfstream `synth:FILE.wav`", "synth:%s", DRY))
+    runs += [(f"smfstream live, `file` driver, period {p}", "synth",
+              f"audio.driver=file audio.file.name=%s audio.period-size={p} {DRY}") for p in periods]
+    rows = []
+    for load in (["quiet", "busy"] if busy_too else ["quiet"]):
+        for name, device, settings in runs:
+            log(f"  onsets: {name}, {load}")
+            out = os.path.join(directory, f"onsets_{len(rows)}.wav")
+            with (Busy() if load == "busy" else _Quiet()):
+                if device is None:
+                    subprocess.run(["fluidsynth", "-ni", "-q", "-R", "0", "-C", "0", "-r", str(RATE), "-F", out,
+                                    SOUNDFONT, midi], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                else:
+                    play_once(program, midi, {"SMFSTREAM_DEVICE": device.replace("%s", out),
+                                              "SMFSTREAM_SYNTH_SETTINGS": settings.replace("%s", out)})
+                load_avg = os.getloadavg()[0]  # as the rendering ends
+            result = onset_errors(read_mono(out), exact) or {}
+            result.update(name=name, load=load, loadavg=load_avg)
+            rows.append(result)
+    return rows
+
+
+class _Quiet:
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+
+def send_name(process, path):
+    name = path.encode()
+    process.stdin.write(bytes([len(name) & 0xFF, len(name) >> 8]) + name)
+    process.stdin.flush()
+
+
+def rss_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def drift(program, directory, switches, gap_s=0.010):
+    """The click's delay from its command after `switches` switches, less its
+    delay after none, in ms."""
+    click, rest = click_files(directory)
+    out = os.path.join(directory, f"drift_{switches}.wav")
+    env = dict(os.environ, SMFSTREAM_DEVICE=f"synth:{out}", SMFSTREAM_SYNTH_SETTINGS=DRY)
+    process = subprocess.Popen([program, "255", rest], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    time.sleep(1.0)
+    first_sent = time.monotonic()
+    send_name(process, click)
+    time.sleep(0.5)
+    for _ in range(switches):
+        send_name(process, rest)
+        time.sleep(gap_s)
+    time.sleep(0.5)
+    second_sent = time.monotonic()
+    send_name(process, click)
+    time.sleep(1.5)
+    process.stdin.close()
+    process.wait(timeout=30)
+    samples = read_mono(out)
+    first = first_sound(samples)
+    # The second click: the first sound after the first click has died away.
+    quiet_from = first + int(0.3 * RATE)
+    second = first_sound(samples, quiet_from)
+    if first is None or second is None:
+        return None
+    return ((second - first) / RATE - (second_sent - first_sent)) * 1000
+
+
+def loop_drift(program, directory, passes=100):
+    """The player plays a 0.25 s file with a click at its start `passes`
+    times over (it loops by itself); the last click's place in the WAV file,
+    from the first, less the time between the first and the last end-of-pass
+    markers, in ms."""
+    click = os.path.join(directory, "loop.mid")
+    with open(click, "wb") as f:  # 0.25 s: 240 ticks at 480 a quarter, 500000 us a quarter
+        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (180, [0xB0, 7, 100])]))
+    out = os.path.join(directory, "loop.wav")
+    env = dict(os.environ, SMFSTREAM_DEVICE=f"synth:{out}", SMFSTREAM_SYNTH_SETTINGS=DRY)
+    process = subprocess.Popen([program, "255", click], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+    markers = []
+    while len(markers) < passes:
+        if process.stdout.read(1) != b"1":
+            break
+        markers.append(time.monotonic())
+    process.stdin.close()
+    process.wait(timeout=30)
+    samples = read_mono(out)
+    onsets, at = [], 0
+    while len(onsets) < len(markers) + 1:
+        found = first_sound(samples, at)
+        if found is None:
+            break
+        onsets.append(found)
+        at = found + int(0.15 * RATE)  # past the click, before the next pass
+    if len(markers) < passes or len(onsets) < passes:
+        return None
+    # The click of pass k sounds at the start of pass k; marker k - 1 ends
+    # pass k - 1, just before it.
+    return ((onsets[passes - 1] - onsets[1]) / RATE - (markers[passes - 2] - markers[0])) * 1000
+
+
+def memory(program, directory, switches, warm=1000, device="synth:%s"):
+    """Resident memory growth (kB) over `switches` fast switches, after `warm`."""
+    click, rest = click_files(directory)
+    out = os.path.join(directory, "memory.wav" if device.startswith("synth") else "memory.trace")
+    env = dict(os.environ, SMFSTREAM_DEVICE=device.replace("%s", out), SMFSTREAM_SYNTH_SETTINGS=DRY)
+    process = subprocess.Popen([program, "255", rest], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    time.sleep(1.0)
+    for i in range(warm):
+        send_name(process, click if i % 2 else rest)
+        time.sleep(0.002)
+    time.sleep(0.5)
+    before = rss_kb(process.pid)
+    for i in range(switches):
+        send_name(process, click if i % 2 else rest)
+        time.sleep(0.002)
+    time.sleep(0.5)
+    after = rss_kb(process.pid)
+    process.stdin.close()
+    process.wait(timeout=30)
+    return after - before
+
+
+def measure(program, periods, busy_too=True, log=print, dense=False):
+    with tempfile.TemporaryDirectory(prefix="smfstream-onsets-") as directory:
+        midi = os.path.join(directory, "woodblock.mid")
+        if dense:  # 600 notes, 1,321 records: three buffers, two refills
+            woodblock_file(midi, notes=600, seed=7, gaps=(70, 120), length=20)
+        else:
+            woodblock_file(midi)
+        rows = render_rows(program, midi, periods, directory, busy_too, log)
+        if dense:
+            return {"rows": rows, "drift": {}, "memory_kb": 0}
+        log("  onsets: drift over switches")
+        drifts = {n: drift(program, directory, n) for n in (0, 300)}
+        log("  onsets: drift over loop passes")
+        looped = loop_drift(program, directory)
+        log("  onsets: memory over switches")
+        grown = memory(program, directory, 5000)
+        traced = memory(program, directory, 5000, device="trace:%s")
+    return {"rows": rows, "drift": drifts, "loop_drift": looped, "memory_kb": grown, "trace_memory_kb": traced}
+
+
+def table(result):
+    lines = ["| rendering | machine | notes | error p50 | p95 | max | goal (p95 / max) |", "|---|---|---|---|---|---|---|"]
+    for r in result["rows"]:
+        machine = f"{r['load']} (load {r['loadavg']:.1f})"
+        if "p50" in r:
+            lines.append(f"| {r['name']} | {machine} | {r['notes']} of {r['of']} | {r['p50']:.2f} ms | "
+                         f"{r['p95']:.2f} ms | {r['max']:.2f} ms | ≤ 0.75 ms / ≤ 0.8 ms |")
+        else:
+            lines.append(f"| {r['name']} | {machine} | none found | - | - | - | ≤ 0.75 ms / ≤ 0.8 ms |")
+    d = result["drift"]
+    lines.append("")
+    if d.get(0) is not None and d.get(300) is not None:
+        lines.append(f"A click after 300 switches 10 ms apart sounds {d[300]:+.1f} ms from its command against the "
+                     f"first click of the same run (goal: within 5 ms); with no switches between the two clicks, "
+                     f"{d[0]:+.1f} ms (how much the player's reaction to a command varies on this machine).")
+    if result.get("loop_drift") is not None:
+        lines.append("")
+        lines.append(f"A 0.25 s file played 100 times over: its last pass's click sounds {result['loop_drift']:+.1f} ms "
+                     "from where the end-of-pass markers put it, against its second pass's.")
+    lines.append("")
+    lines.append(f"Resident memory over 5,000 fast switches (after 1,000): {result['memory_kb']:+d} kB on the "
+                 f"synthesizer, {result.get('trace_memory_kb', 0):+d} kB on the trace device (goal: under 256 kB).")
+    return lines
+
+
+def goals(result):
+    """The goals' lines of BENCHMARKS.md's table: | goal | figure | met or missed |."""
+    if not result:
+        return []
+    rows = [r for r in result["rows"] if "p50" in r and r["name"].startswith("smfstream")]
+    lines = []
+    if rows:
+        p95, worst = max(r["p95"] for r in rows), max(r["max"] for r in rows)
+        met = len(rows) == sum(r["name"].startswith("smfstream") for r in result["rows"]) and p95 <= 0.75 and worst <= 0.8
+        lines.append(f"| synthesizer onsets against the exact time, every row quiet and busy: p95 ≤ 0.75 ms, max ≤ "
+                     f"0.8 ms | p95 {p95:.2f} ms, max {worst:.2f} ms at most | {'met' if met else 'missed'} |")
+    d = result["drift"].get(300)
+    if d is not None:
+        lines.append(f"| a note after 300 switches within 5 ms of one after none | {d:+.1f} ms | "
+                     f"{'met' if abs(d) <= 5 else 'missed'} |")
+    m = result["memory_kb"]
+    lines.append(f"| synthesizer memory growth over 5,000 switches < 256 kB | {m:+d} kB | {'met' if m < 256 else 'missed'} |")
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", default=os.path.join(ROOT, "build-bench", "src", "smfstream"))
+    parser.add_argument("--periods", default="64,1024,4096")
+    parser.add_argument("--no-busy", action="store_true", help="the quiet rows only")
+    parser.add_argument("--dense", action="store_true",
+                        help="600 notes 70-120 ticks apart (three buffers) instead; the onset rows only")
+    args = parser.parse_args()
+    result = measure(args.program, [int(p) for p in args.periods.split(",")], not args.no_busy,
+                     lambda m: print(m, file=sys.stderr), args.dense)
+    lines = table(result)
+    print("\n".join(lines[:len(result["rows"]) + 2] if args.dense else lines))
+
+
+if __name__ == "__main__":
+    main()

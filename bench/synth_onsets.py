@@ -26,7 +26,6 @@ import operator
 import os
 import random
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -34,26 +33,11 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from smf_schedule import schedule  # noqa: E402
-from synth_timing import RATE, SOUNDFONT, percentile, read_mono  # noqa: E402
+from synth_timing import RATE, SOUNDFONT, percentile, read_mono, smf  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DRY = "synth.reverb.active=0 synth.chorus.active=0"
 TEMPLATE = 128
-
-
-def vlq(v):
-    out = [v & 0x7F]
-    v >>= 7
-    while v:
-        out.insert(0, 0x80 | (v & 0x7F))
-        v >>= 7
-    return bytes(out)
-
-
-def smf(events, division=480):
-    """A format-0 file of (delta, bytes) events."""
-    track = b"".join(vlq(d) + bytes(e) for d, e in events) + b"\x00\xff\x2f\x00"
-    return b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", len(track)) + track
 
 
 def woodblock_file(path, notes=80, seed=18, gaps=(170, 420), length=40):
@@ -72,15 +56,15 @@ def woodblock_file(path, notes=80, seed=18, gaps=(170, 420), length=40):
         gap = rng.randrange(gaps[0], gaps[1] + 1) - length
     events.append((480, [0xB0, 7, 100]))  # a rest after the last note
     with open(path, "wb") as f:
-        f.write(smf(events))
+        f.write(smf(events, 480))
 
 
 def click_files(directory):
     click, rest = os.path.join(directory, "click.mid"), os.path.join(directory, "rest.mid")
     with open(click, "wb") as f:
-        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (2400, [0xB0, 7, 100])]))
+        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (2400, [0xB0, 7, 100])], 480))
     with open(rest, "wb") as f:
-        f.write(smf([(0, [0xC0, 0]), (4800, [0xB0, 7, 100])]))
+        f.write(smf([(0, [0xC0, 0]), (4800, [0xB0, 7, 100])], 480))
     return click, rest
 
 
@@ -245,7 +229,7 @@ def loop_drift(program, directory, passes=100):
     markers, in ms."""
     click = os.path.join(directory, "loop.mid")
     with open(click, "wb") as f:  # 0.25 s: 240 ticks at 480 a quarter, 500000 us a quarter
-        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (180, [0xB0, 7, 100])]))
+        f.write(smf([(0, [0xC0, 115]), (0, [0x90, 76, 110]), (60, [0x80, 76, 0]), (180, [0xB0, 7, 100])], 480))
     out = os.path.join(directory, "loop.wav")
     env = dict(os.environ, SMFSTREAM_DEVICE=f"synth:{out}", SMFSTREAM_SYNTH_SETTINGS=DRY)
     process = subprocess.Popen([program, "255", click], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,

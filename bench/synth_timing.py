@@ -156,20 +156,24 @@ def levels(samples):
             for i in range(0, len(samples) - LEVEL_WINDOW, LEVEL_WINDOW)]
 
 
+def vlq(v):
+    """A variable-length quantity, as a MIDI file writes it."""
+    out = [v & 0x7F]
+    v >>= 7
+    while v:
+        out.insert(0, 0x80 | (v & 0x7F))
+        v >>= 7
+    return bytes(out)
+
+
+def smf(events, division=96):
+    """A format-0 file of (delta, bytes) events."""
+    track = b"".join(vlq(d) + bytes(e) for d, e in events) + b"\x00\xff\x2f\x00"
+    return b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", len(track)) + track
+
+
 def held_chord_files(directory):
     """A string chord held 6 s, and a file of rest to switch to."""
-    def vlq(v):
-        out = [v & 0x7F]
-        v >>= 7
-        while v:
-            out.insert(0, 0x80 | (v & 0x7F))
-            v >>= 7
-        return bytes(out)
-
-    def smf(events):
-        track = b"".join(vlq(d) + bytes(e) for d, e in events) + b"\x00\xff\x2f\x00"
-        return b"MThd" + struct.pack(">IHHH", 6, 0, 1, 96) + b"MTrk" + struct.pack(">I", len(track)) + track
-
     chord = [(0, [0xC0, 48]), (0, [0x90, 60, 110]), (0, [0x90, 64, 110]), (0, [0x90, 67, 110]),
              (96 * 12, [0x80, 60, 0]), (0, [0x80, 64, 0]), (0, [0x80, 67, 0])]
     rest = [(0, [0xC0, 0]), (96 * 8, [0x90, 20, 1]), (1, [0x80, 20, 0])]

@@ -1,6 +1,7 @@
 #include "platform/linux/win32/kernel32.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,6 +47,16 @@ struct Start {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
 };
+
+const sigset_t& console_signals() {
+    static const sigset_t set = [] {
+        sigset_t numbers;
+        sigemptyset(&numbers);
+        for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&numbers, number);
+        return numbers;
+    }();
+    return set;
+}
 
 void* run_thread(void* argument) {
     Start start = *static_cast<Start*>(argument);
@@ -148,9 +159,15 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stack_size, LPTHREAD_START_ROU
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     if (stack_size) pthread_attr_setstacksize(&attributes, stack_size);
     pthread_t id;
+    // The console's signals are taken by the thread that handles them: every
+    // other thread of ours is created with them blocked (see
+    // dispatch_signals).
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &console_signals(), &previous);
     // The Thread object stays alive until CloseHandle; a caller that never
     // closes it (a thread that runs for the life of the process) keeps it.
     int failed = pthread_create(&id, &attributes, run_thread, copy);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attributes);
     if (failed) {
         delete thread;
@@ -201,8 +218,21 @@ DWORD console_event_of(int number) {
     }
 }
 
+// The one thread that takes the console's signals. Other threads block them:
+// the thread that sets the first handler (the main thread) as it sets it,
+// every thread of ours as it is created, and any thread started after that
+// by inheritance; no library thread sees a call of its own cut short by one.
+// The thread waits in poll, a call known everywhere to block: a signal that
+// lands on a thread outside such a call may be held there until the thread's
+// next call (the thread sanitizer holds it so), seconds later with a note held,
+// or never if the thread waits in a read.
 DWORD WINAPI dispatch_signals(LPVOID) {
+    pthread_sigmask(SIG_UNBLOCK, &console_signals(), nullptr);
     for (;;) {
+        pollfd readable = {signal_pipe[0], POLLIN, 0};
+        int ready = poll(&readable, 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return 0;
         unsigned char byte;
         ssize_t n = read(signal_pipe[0], &byte, 1);
         if (n < 0 && errno == EINTR) continue;
@@ -239,6 +269,7 @@ bool start_signal_thread() {
         if (sigaction(number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(number, &action, nullptr);
     }
+    pthread_sigmask(SIG_BLOCK, &console_signals(), nullptr);
     return true;
 }
 

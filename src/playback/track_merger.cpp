@@ -103,8 +103,11 @@ Taken take_event(TrackCursor& track, uint32_t& word) {
     // A system common or real-time message, which a careless writer left in
     // the file: stepped over with the data bytes the MIDI standard gives it,
     // each taken only while below 0x80 (a status byte where a data byte
-    // should be ends the message there).
-    for (int data = system_data_bytes(s); data > 0 && p < end && *p < 0x80; --data) ++p;
+    // should be ends the message there). One cut off by the chunk's end ends
+    // the track there, as any other event would.
+    int data = system_data_bytes(s);
+    for (; data > 0 && p < end && *p < 0x80; --data) ++p;
+    if (data > 0 && p >= end) return Taken::ended;
     track.cursor = p;
     return Taken::nothing;
 }

@@ -119,6 +119,9 @@ TEST_F(PlayFile, BrokenFileIsSaidWhereItBreaks) {
     const std::pair<smf::Bytes, std::string> rows[] = {
         {smf::file({smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60), whole}),
          "buffering...\n@: track 1 is cut off at offset 0x1e (no End of Track)\nbuffering...\ndone.\n"},
+        // A song position cut off after its first data byte: said where it starts.
+        {smf::file({smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60).raw(0, {0xF2, 0x05}), whole}),
+         "buffering...\n@: track 1 is cut off at offset 0x1e (no End of Track)\nbuffering...\ndone.\n"},
         {cut_short, "@: track 2's chunk at offset 0x22 runs past the end of the file (0x30)\nbuffering...\n"
                     "@: track 2 is cut off at offset 0x2e (no End of Track)\nbuffering...\ndone.\n"},
         {smf::file({whole}, 96, 1, 3), "@: track 2 is missing: the file ends at offset 0x22 (the header announces 3 "

@@ -434,6 +434,19 @@ TEST(SynthClock, EachRecordGoesIntoTheBlockNearestItsExactTime) {
     }
 }
 
+// The timer set for a block takes that block's records, at every rate: above
+// 64 kHz two blocks share a millisecond, and both timers fire in the first.
+TEST(SynthClock, EachBlocksTimerTakesItsRecords) {
+    for (double rate : {22050.0, 44100.0, 48000.0, 96000.0}) {
+        platform::SynthClock clock(rate);
+        for (int64_t block = 0; block < 20000; ++block) {
+            const int64_t taken = clock.block_of_timer(clock.block_ms(block));
+            ASSERT_GE(taken, block) << rate;
+            ASSERT_EQ(clock.block_ms(taken), clock.block_ms(block)) << rate;
+        }
+    }
+}
+
 // Restarts, resets and volumes leave nothing behind: after ten thousand
 // switches the timeline starts as close to the reachable frame as after the
 // first, the queue holds only what is not rendered yet, a reset drops what

@@ -64,6 +64,10 @@ public:
     unsigned block_ms(int64_t block) const;
     // The block whose time is ms (the first at or after it).
     int64_t block_of_ms(unsigned ms) const;
+    // What a timer the sequencer fires at ms is for: the last block whose
+    // time is ms. Above 64 kHz two blocks share a millisecond and the
+    // sequencer fires both their timers in the first.
+    int64_t block_of_timer(unsigned ms) const { return block_of_ms(ms + 1) - 1; }
 
     // The queue, in block order; events of one block in the order handed
     // over (a controller sequence such as an RPN keeps its order).

@@ -140,6 +140,7 @@ public:
         int64_t block;
         {
             std::lock_guard<std::mutex> hold(queue_lock_);
+            if (silenced_) return;  // the exit's fade keeps its blocks
             block = clock_.restart(reachable_frame(now));
             origin_ns_ = now;
             if (clock_.queue().empty() || clock_.queue().back().block != block) return;
@@ -332,7 +333,7 @@ private:
         if (fluid_event_get_type(event) != FLUID_SEQ_TIMER) return;
         auto* self = static_cast<SynthDevice*>(data);
         std::lock_guard<std::mutex> hold(self->queue_lock_);
-        const int64_t block = self->clock_.block_of_ms(time);
+        const int64_t block = self->clock_.block_of_timer(time);
         self->processed_block_ = std::max(self->processed_block_, block);
         if (self->live_) self->card_.observe(double(block * block_frames), monotonic_ns());
         SynthEvent due;

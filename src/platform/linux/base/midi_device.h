@@ -1,6 +1,7 @@
 // The interface of what stands behind MIDI output device 0 on Linux. The
 // stream (winmm/midi_stream.cpp) owns the timeline and the queue; a device
-// only receives what the stream sends, already at its due time, and the
+// only receives what the stream sends, at its due time (a device that keeps
+// its own clock: as soon as the stream has it, with that time), and the
 // stream's lifecycle happenings. The devices implement it: the trace
 // (devices/), the synthesizer and the ALSA port (sound/, in the module).
 #pragma once
@@ -44,7 +45,8 @@ public:
     virtual void time_division(DWORD /*division*/) {}
     virtual void restarted() {}
 
-    // One record at its due time. tick: absolute tick since restart; due_us and
+    // One record, at its due time or, for a device that keeps its own clock,
+    // as soon as the stream has it. tick: absolute tick since restart; due_us and
     // at_us: microseconds since restart at which it was due and is being sent;
     // word: the record's dwEvent, its top byte the record's kind: MEVT_SHORTMSG
     // (a message to sound), MEVT_TEMPO (the tempo from here on) or MEVT_NOP

@@ -2,15 +2,17 @@
 // sample clock each record, reset, volume and fade step takes effect, and the
 // queue that holds them until their block is rendered. Pure arithmetic over
 // frames and microseconds; the device (synth_device.cpp) tells it where the
-// rendering stands.
+// rendering stands, reading the machine's clock with monotonic_ns.
 //
 // A stream's timeline is anchored once, at its restart, to the first whole
 // block the synthesizer can still reach; each record then goes into the block
 // nearest its due time on that timeline (the stream's exact microseconds, so
-// tempo changes, SMPTE divisions and a tempo set from outside need nothing
-// here). Nothing carries over from one restart to the next: the delay from a
+// tempo changes and SMPTE divisions need nothing here; a tempo set from
+// outside applies to the records the stream hands over after it). Nothing carries over from one restart to the next: the delay from a
 // due time to its sound is the same after any number of restarts.
 #pragma once
+
+#include <time.h>
 
 #include <cstdint>
 #include <deque>
@@ -18,6 +20,14 @@
 #include "platform/linux/base/win_types.h"
 
 namespace platform {
+
+// CLOCK_MONOTONIC in nanoseconds: the clock the device and the WAV renderer
+// both read.
+inline int64_t monotonic_ns() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 // FluidSynth renders in blocks of 64 frames and applies what is due at the
 // start of a block.

@@ -35,12 +35,6 @@ constexpr double fade_ms = 30.0;
 // settings name none.
 constexpr const char* desktop_drivers[] = {"pipewire", "pulseaudio", "jack", "alsa"};
 
-int64_t monotonic_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void no_output(const std::string& why) {
     write_line("smfstream: no MIDI output: %s\n", why.c_str());
 }

@@ -20,12 +20,6 @@ constexpr double render_delay_ms = 100.0;
 // The rendering wakes up every so many frames (5.8 ms).
 constexpr int64_t wake_frames = 4 * synth_block_frames;
 
-int64_t monotonic_ns() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 int16_t to_sample(float value) { return int16_t(std::lrint(std::clamp(value, -1.0f, 1.0f) * 32767.0f)); }
 
 }  // namespace

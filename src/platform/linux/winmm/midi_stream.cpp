@@ -10,8 +10,8 @@
 // comes back when its last record is due.
 //
 // Locks: the registry's lock, then a stream's lock; a device call may be made
-// under them, a callback never is (the program's callback takes a lock of its
-// own, which it also holds while it calls midiOutSetVolume).
+// under them, a callback never is (a program's callback may call the
+// stream's own functions).
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -150,11 +150,15 @@ void make_timely(Pacing pacing) {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
 }
 
+// The moment due_us after the stream's start.
+Clock::time_point due_point(const Stream& s, int64_t due_us) {
+    return s.start + std::chrono::microseconds(due_us < longest_wait_us ? due_us : longest_wait_us);
+}
+
 // The moment a record due at due_us (since the stream's start) is sent, by the
 // device's pacing: its due time, or now.
 Clock::time_point send_time(Pacing pacing, const Stream& s, int64_t due_us, Clock::time_point now) {
-    if (pacing != Pacing::due_time) return now;
-    return s.start + std::chrono::microseconds(due_us < longest_wait_us ? due_us : longest_wait_us);
+    return pacing == Pacing::due_time ? due_point(s, due_us) : now;
 }
 
 // Starts the player thread. Where the process may, it starts at its real-time
@@ -194,9 +198,7 @@ void play_stream(Stream& s) {
             // A device with its own clock has had every record: the header
             // comes back when the last one is due, as it does from the others.
             if (pacing == Pacing::own_clock) {
-                const int64_t last_due = s.timeline.due_us(s.position);
-                const Clock::time_point due =
-                    s.start + std::chrono::microseconds(last_due < longest_wait_us ? last_due : longest_wait_us);
+                const Clock::time_point due = due_point(s, s.timeline.due_us(s.position));
                 if (Clock::now() < due) {
                     s.changed.wait_until(hold, due);
                     continue;

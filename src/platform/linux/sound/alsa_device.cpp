@@ -34,9 +34,7 @@ public:
         snd_seq_ev_clear(&event);
         if (!seq_event_from_word(word, &event)) return;
         std::lock_guard<std::mutex> hold(lock_);
-        // Once the process is ending, a record the stream still hands over
-        // would sound after the silence.
-        if (!silenced_) send(&event);
+        send(&event);
     }
 
     // midiOutReset: the pedals go up and every note sent that is still on
@@ -49,8 +47,8 @@ public:
     // The process's exit: the same, and nothing more goes out afterwards.
     void silence() override {
         std::lock_guard<std::mutex> hold(lock_);
-        silenced_ = true;
         release_notes();
+        silenced_ = true;
     }
 
     // A file starts on controllers reset and a centred pitch bend.
@@ -77,8 +75,11 @@ private:
     }
 
     // One event into the sequencer, under lock_. A failure is said once for
-    // each of ALSA's reasons, not once per event.
+    // each of ALSA's reasons, not once per event. Once the process is ending,
+    // nothing goes out: whatever the stream or its teardown still sends (a
+    // record, a reset, a new file's controllers) would sound after the silence.
     void send(snd_seq_event_t* event) {
+        if (silenced_) return;
         snd_seq_ev_set_source(event, port_);
         snd_seq_ev_set_subs(event);
         snd_seq_ev_set_direct(event);

@@ -8,10 +8,6 @@ namespace {
 
 unsigned offset_of(const uint8_t* at, const uint8_t* image) { return unsigned(at - image); }
 
-uint32_t chunk_length(const uint8_t* chunk) {
-    return uint32_t(chunk[4]) << 24 | uint32_t(chunk[5]) << 16 | uint32_t(chunk[6]) << 8 | chunk[7];
-}
-
 }  // namespace
 
 void say_chunk_faults(const char* path, const uint8_t* image, const uint8_t* smf, size_t smf_size,

@@ -130,6 +130,8 @@ const uint8_t* find_standard_midi_file(const uint8_t* image, size_t size, size_t
     return data;
 }
 
+uint32_t chunk_length(const uint8_t* chunk) { return big_endian_32(chunk + 4); }
+
 uint16_t header_track_count(const uint8_t* smf) { return uint16_t(smf[10] << 8 | smf[11]); }
 
 uint16_t header_time_division(const uint8_t* smf) { return uint16_t(smf[12] << 8 | smf[13]); }
@@ -153,7 +155,7 @@ TrackCursor* build_track_table(const uint8_t* smf, size_t size, uint32_t* count)
     uint32_t present = 0;
     while (present < announced && offset + 8 <= size) {
         const uint8_t* chunk = smf + offset;
-        uint64_t next = offset + 8 + big_endian_32(chunk + 4);
+        uint64_t next = offset + 8 + chunk_length(chunk);
         if (is_id(chunk, "MTrk")) {
             TrackCursor& track = tracks[present++];
             track.chunk_start = chunk;

@@ -33,6 +33,10 @@ const uint8_t* find_standard_midi_file(const uint8_t* image, size_t size, size_t
 uint16_t header_track_count(const uint8_t* smf);
 uint16_t header_time_division(const uint8_t* smf);
 
+// A chunk's length, from its 8-byte header (the id, then the length,
+// 32-bit big-endian).
+uint32_t chunk_length(const uint8_t* chunk);
+
 // One heap block of cursors, one per "MTrk" chunk after the header chunk (its
 // length honoured), at most the header's track count of them; other chunks
 // are stepped over. *count receives how many. A chunk whose length runs past

@@ -29,13 +29,12 @@ namespace {
 // Publishes the pass's stream and event to the control thread, or withdraws
 // them (null) before they are closed, so that a closed handle is never used:
 // a withdrawal waits for a volume call on the stream still in progress.
-// A name (or the end of the process) that came while the pass was opening,
-// with no event to signal yet, wakes the pass at its first wait.
+// (A name, or the end of the process, that came before the event was
+// published is seen by the pass before it queues its first buffer.)
 void publish(HMIDISTRM stream, HANDLE wake) {
     EnterCriticalSection(&player_state.lock);
     player_state.stream_handle = stream;
     player_state.wake_event = wake;
-    if (wake && (player_state.names_received != player_state.pass_names_seen || player_state.stopping)) SetEvent(wake);
     while (!stream && player_state.stream_users) {
         LeaveCriticalSection(&player_state.lock);
         WaitForSingleObject(player_state.stream_released, INFINITE);

@@ -1,5 +1,6 @@
 // The process-wide state shared by the main thread (the pass loop and each
-// pass), the control thread and the stream's callback.
+// pass) and the control thread. (The stream's callback touches none of it: it
+// signals the event it is given.)
 //
 // Who owns what:
 //   volume, mixer_handle            the control thread alone

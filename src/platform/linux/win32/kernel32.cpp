@@ -48,11 +48,14 @@ struct Start {
     LPVOID parameter;
 };
 
+// The signals that are the console's control events.
+constexpr int console_signal_numbers[] = {SIGINT, SIGTERM, SIGHUP};
+
 const sigset_t& console_signals() {
     static const sigset_t set = [] {
         sigset_t numbers;
         sigemptyset(&numbers);
-        for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&numbers, number);
+        for (int number : console_signal_numbers) sigaddset(&numbers, number);
         return numbers;
     }();
     return set;
@@ -105,8 +108,11 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL initial_state
 BOOL SetEvent(HANDLE handle) {
     HeldEvent event(handle);
     if (!event) return FALSE;
-    std::lock_guard<std::mutex> hold(event->mutex);
-    event->is_signalled = true;
+    {
+        std::lock_guard<std::mutex> hold(event->mutex);
+        event->is_signalled = true;
+    }
+    // Held, the event outlives a waiter that closes it the moment it wakes.
     if (event->manual_reset)
         event->changed.notify_all();
     else
@@ -262,7 +268,7 @@ bool start_signal_thread() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int number : console_signal_numbers) {
         // A signal the process was started with ignored (nohup, a shell's
         // background job) stays ignored, as it would have without a handler.
         struct sigaction old = {};

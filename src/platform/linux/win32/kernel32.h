@@ -24,6 +24,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 
 // Starts a detached thread; the handle it returns is closed with CloseHandle.
+// The thread starts with SIGINT, SIGTERM and SIGHUP blocked: one thread of
+// the layer takes them (SetConsoleCtrlHandler).
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                     LPVOID parameter, DWORD creation_flags, LPDWORD thread_id);
 

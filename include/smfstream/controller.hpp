@@ -225,6 +225,7 @@ struct Shared {
     bool input_closed = false;
     bool output_done = false;  // its standard output has ended
     bool ended = false;        // it has ended, and its markers have been counted
+    bool killed = false;       // a stop() ended its group while it still ran
     ExitStatus exit;
     std::size_t passes = 0;
     std::string diagnostics;
@@ -233,6 +234,13 @@ struct Shared {
     Result<ExitStatus> stopped;  // what stop() returned
 
     bool all_done() const { return thread_done[0] && thread_done[1] && thread_done[2]; }
+
+    // Kills the player's group, with the monitor held. A kill that finds the
+    // player still running is noted, so that every stop() reports it.
+    void end_group() {
+        if (!ended) killed = true;
+        process.end_group();
+    }
 };
 
 inline void read_markers(const std::shared_ptr<Shared>& shared) {
@@ -368,7 +376,8 @@ public:
     // When the time-out has passed, its process group is killed
     // (errc::timed_out, with the status); stop() returns within the time-out
     // and stop_grace. Calls made at once, or later, return the same status;
-    // one made while another waits kills the group at its own time-out.
+    // one made while another waits kills the group at its own time-out, and
+    // then each of them reports errc::timed_out.
     // errc::status_unknown: the player has ended, but how could not be
     // learnt (this program ignores SIGCHLD).
     Result<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
@@ -387,7 +396,7 @@ public:
         if (s.stage == Stage::stopping) {
             // Another call is stopping it: its status, or this call's own kill.
             if (!detail::wait_until(s.monitor, deadline, [&] { return s.stage == Stage::stopped; })) {
-                s.process.end_group();
+                s.end_group();
                 detail::wait_until(s.monitor, last, [&] { return s.stage == Stage::stopped; });
             }
             Result<ExitStatus> result = s.stopped;
@@ -445,7 +454,7 @@ private:
             // No thread: end the player, whose pipes then end the other threads.
             detail::Held held(s.monitor);
             s.thread_done[i] = true;
-            s.process.end_group();
+            s.end_group();
             s.stage = detail::Stage::stopped;
             static_cast<Status&>(s.stopped) =
                 Status::failure(errc::start_failed, "cannot start a thread to read the player's output");
@@ -458,16 +467,15 @@ private:
     Result<ExitStatus> finish_stop(std::chrono::milliseconds timeout, detail::Clock::time_point deadline,
                                    detail::Clock::time_point last) {
         detail::Shared& s = *shared_;
-        bool killed = false;
         // A command still being written to a player that no longer reads holds
-        // its input: at the time-out the group is killed, which ends that
+        // its input: at the time-out the group is killed, once, which ends that
         // write; the writer closes the input if this call could not.
-        bool writing = false;
+        bool writing = false, group_ended = false;
         while (!(writing = s.writing.try_lock()) && detail::Clock::now() < last) {
-            if (!killed && detail::Clock::now() >= deadline) {
+            if (!group_ended && detail::Clock::now() >= deadline) {
                 detail::Held held(s.monitor);
-                killed = !s.ended;
-                s.process.end_group();
+                s.end_group();
+                group_ended = true;
             }
             detail::pause(std::chrono::milliseconds(5));
         }
@@ -481,8 +489,7 @@ private:
         detail::Held held(s.monitor);
         if (!detail::wait_until(s.monitor, deadline, [&] { return s.ended && s.all_done(); })) {
             // The player, or something in its group holding its pipes, is still there.
-            killed = killed || !s.ended;
-            s.process.end_group();
+            s.end_group();
             detail::wait_until(s.monitor, last, [&] { return s.ended && s.all_done(); });
         }
         for (int i = 0; i < 3; ++i) {
@@ -498,7 +505,7 @@ private:
             static_cast<Status&>(result) = Status::failure(
                 errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
                                      " ms of the end of its input, even when killed");
-        else if (killed)
+        else if (s.killed)
             static_cast<Status&>(result) = Status::failure(
                 errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
                                      " ms of the end of its input and was killed");

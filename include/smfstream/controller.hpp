@@ -307,7 +307,18 @@ public:
             s.stage = detail::Stage::starting;
         }
         // Only this call touches the process until the stage says running.
-        Status status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+        Status status;
+        {
+            // One player started at a time in this program: while one is being
+            // started its pipes can be inherited (on Windows every inheritable
+            // handle goes to a child; where there is no pipe2(), a pipe is
+            // marked close-on-exec only after it is made), and another player
+            // started at that moment would hold them open, this player's input
+            // among them, so that closing it would no longer stop this one.
+            static detail::Monitor spawning;
+            detail::Held held(spawning);
+            status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+        }
         if (status) status = start_threads();
         detail::Held held(s.monitor);
         if (status) {

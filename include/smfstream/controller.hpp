@@ -199,13 +199,25 @@ inline std::chrono::milliseconds left_until(Clock::time_point deadline) {
     return left.count() > 0 ? left : std::chrono::milliseconds(0);
 }
 
+// `time` after `from`, or the clock's last time point when that lies beyond
+// it: a caller may pass milliseconds::max() for "for ever".
+inline Clock::time_point later(Clock::time_point from, std::chrono::milliseconds time) {
+    if (time.count() <= 0) return from;
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - from);
+    return time < room ? from + time : Clock::time_point::max();
+}
+
+inline Clock::time_point deadline_after(std::chrono::milliseconds timeout) { return later(Clock::now(), timeout); }
+
 // Waits under the held monitor until done() holds or the deadline passes.
 template <class Done>
 bool wait_until(Monitor& monitor, Clock::time_point deadline, Done done) {
     while (!done()) {
         const auto left = left_until(deadline);
         if (left.count() <= 0) return false;
-        monitor.wait(left + std::chrono::milliseconds(1));
+        // In steps of a day at most: the standard library adds the time to the
+        // clock in nanoseconds, where "for ever" would overflow.
+        monitor.wait(std::min<std::chrono::milliseconds>(left, std::chrono::hours(24)) + std::chrono::milliseconds(1));
     }
     return true;
 }
@@ -366,7 +378,7 @@ public:
             static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
             return result;
         }
-        const bool reached = detail::wait_until(s.monitor, detail::Clock::now() + timeout,
+        const bool reached = detail::wait_until(s.monitor, detail::deadline_after(timeout),
                                                 [&] { return s.passes >= count || s.ended; });
         result.value = s.passes;
         if (s.passes >= count) return result;
@@ -394,8 +406,8 @@ public:
     Result<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         using detail::Stage;
         detail::Shared& s = *shared_;
-        const auto deadline = detail::Clock::now() + timeout;
-        const auto last = deadline + stop_grace;
+        const auto deadline = detail::deadline_after(timeout);
+        const auto last = detail::later(deadline, stop_grace);
         s.monitor.lock();
         detail::wait_until(s.monitor, last, [&] { return s.stage != Stage::starting; });
         if (s.stage == Stage::idle || s.stage == Stage::starting) {

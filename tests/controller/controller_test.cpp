@@ -246,6 +246,16 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
                  EXPECT_EQ(one.value.signal, SIGKILL);
              }
          }},
+        {"a time-out of milliseconds::max(), for ever: the wait waits, and stop() lets the player exit by itself",
+         [](PlayerFixture& run) {
+             constexpr auto ever = std::chrono::milliseconds::max();
+             ASSERT_TRUE(run.start());
+             const auto passed = run.player.wait_for_pass(ever);
+             EXPECT_TRUE(passed) << passed.message;
+             const auto ended = run.player.stop(ever);
+             EXPECT_TRUE(ended) << ended.message;
+             EXPECT_EQ(ended.value.describe(), "exit status 0");
+         }},
         {"a path with a zero byte is refused by start() as by play()",
          [](PlayerFixture& run) {
              smfstream::Options options;

@@ -141,7 +141,6 @@ struct Options {
     StderrMode stderr_mode = StderrMode::keep;
 };
 
-// The longest name the protocol carries: length bytes 0x7F, 0x7F.
 constexpr std::size_t max_name_length = protocol::max_name_length;
 
 // Whether the protocol can carry name, and if not, why.

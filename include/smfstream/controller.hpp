@@ -141,7 +141,6 @@ struct Options {
     StderrMode stderr_mode = StderrMode::keep;
 };
 
-// The longest name the protocol carries: length bytes 0x7F, 0x7F.
 constexpr std::size_t max_name_length = protocol::max_name_length;
 
 // Whether the protocol can carry name, and if not, why.
@@ -199,13 +198,25 @@ inline std::chrono::milliseconds left_until(Clock::time_point deadline) {
     return left.count() > 0 ? left : std::chrono::milliseconds(0);
 }
 
+// `time` after `from`, or the clock's last time point when that lies beyond
+// it: a caller may pass milliseconds::max() for "for ever".
+inline Clock::time_point later(Clock::time_point from, std::chrono::milliseconds time) {
+    if (time.count() <= 0) return from;
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - from);
+    return time < room ? from + time : Clock::time_point::max();
+}
+
+inline Clock::time_point deadline_after(std::chrono::milliseconds timeout) { return later(Clock::now(), timeout); }
+
 // Waits under the held monitor until done() holds or the deadline passes.
 template <class Done>
 bool wait_until(Monitor& monitor, Clock::time_point deadline, Done done) {
     while (!done()) {
         const auto left = left_until(deadline);
         if (left.count() <= 0) return false;
-        monitor.wait(left + std::chrono::milliseconds(1));
+        // In steps of a day at most: the standard library adds the time to the
+        // clock in nanoseconds, where "for ever" would overflow.
+        monitor.wait(std::min<std::chrono::milliseconds>(left, std::chrono::hours(24)) + std::chrono::milliseconds(1));
     }
     return true;
 }
@@ -225,6 +236,7 @@ struct Shared {
     bool input_closed = false;
     bool output_done = false;  // its standard output has ended
     bool ended = false;        // it has ended, and its markers have been counted
+    bool killed = false;       // a stop() ended its group while it still ran
     ExitStatus exit;
     std::size_t passes = 0;
     std::string diagnostics;
@@ -233,6 +245,13 @@ struct Shared {
     Result<ExitStatus> stopped;  // what stop() returned
 
     bool all_done() const { return thread_done[0] && thread_done[1] && thread_done[2]; }
+
+    // Kills the player's group, with the monitor held. A kill that finds the
+    // player still running is noted, so that every stop() reports it.
+    void end_group() {
+        if (!ended) killed = true;
+        process.end_group();
+    }
 };
 
 inline void read_markers(const std::shared_ptr<Shared>& shared) {
@@ -299,7 +318,18 @@ public:
             s.stage = detail::Stage::starting;
         }
         // Only this call touches the process until the stage says running.
-        Status status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+        Status status;
+        {
+            // One player started at a time in this program: while one is being
+            // started its pipes can be inherited (on Windows every inheritable
+            // handle goes to a child; where there is no pipe2(), a pipe is
+            // marked close-on-exec only after it is made), and another player
+            // started at that moment would hold them open, this player's input
+            // among them, so that closing it would no longer stop this one.
+            static detail::Monitor spawning;
+            detail::Held held(spawning);
+            status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+        }
         if (status) status = start_threads();
         detail::Held held(s.monitor);
         if (status) {
@@ -347,7 +377,7 @@ public:
             static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
             return result;
         }
-        const bool reached = detail::wait_until(s.monitor, detail::Clock::now() + timeout,
+        const bool reached = detail::wait_until(s.monitor, detail::deadline_after(timeout),
                                                 [&] { return s.passes >= count || s.ended; });
         result.value = s.passes;
         if (s.passes >= count) return result;
@@ -368,14 +398,15 @@ public:
     // When the time-out has passed, its process group is killed
     // (errc::timed_out, with the status); stop() returns within the time-out
     // and stop_grace. Calls made at once, or later, return the same status;
-    // one made while another waits kills the group at its own time-out.
+    // one made while another waits kills the group at its own time-out, and
+    // then each of them reports errc::timed_out.
     // errc::status_unknown: the player has ended, but how could not be
     // learnt (this program ignores SIGCHLD).
     Result<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         using detail::Stage;
         detail::Shared& s = *shared_;
-        const auto deadline = detail::Clock::now() + timeout;
-        const auto last = deadline + stop_grace;
+        const auto deadline = detail::deadline_after(timeout);
+        const auto last = detail::later(deadline, stop_grace);
         s.monitor.lock();
         detail::wait_until(s.monitor, last, [&] { return s.stage != Stage::starting; });
         if (s.stage == Stage::idle || s.stage == Stage::starting) {
@@ -387,7 +418,7 @@ public:
         if (s.stage == Stage::stopping) {
             // Another call is stopping it: its status, or this call's own kill.
             if (!detail::wait_until(s.monitor, deadline, [&] { return s.stage == Stage::stopped; })) {
-                s.process.end_group();
+                s.end_group();
                 detail::wait_until(s.monitor, last, [&] { return s.stage == Stage::stopped; });
             }
             Result<ExitStatus> result = s.stopped;
@@ -445,7 +476,7 @@ private:
             // No thread: end the player, whose pipes then end the other threads.
             detail::Held held(s.monitor);
             s.thread_done[i] = true;
-            s.process.end_group();
+            s.end_group();
             s.stage = detail::Stage::stopped;
             static_cast<Status&>(s.stopped) =
                 Status::failure(errc::start_failed, "cannot start a thread to read the player's output");
@@ -458,16 +489,15 @@ private:
     Result<ExitStatus> finish_stop(std::chrono::milliseconds timeout, detail::Clock::time_point deadline,
                                    detail::Clock::time_point last) {
         detail::Shared& s = *shared_;
-        bool killed = false;
         // A command still being written to a player that no longer reads holds
-        // its input: at the time-out the group is killed, which ends that
+        // its input: at the time-out the group is killed, once, which ends that
         // write; the writer closes the input if this call could not.
-        bool writing = false;
+        bool writing = false, group_ended = false;
         while (!(writing = s.writing.try_lock()) && detail::Clock::now() < last) {
-            if (!killed && detail::Clock::now() >= deadline) {
+            if (!group_ended && detail::Clock::now() >= deadline) {
                 detail::Held held(s.monitor);
-                killed = !s.ended;
-                s.process.end_group();
+                s.end_group();
+                group_ended = true;
             }
             detail::pause(std::chrono::milliseconds(5));
         }
@@ -481,8 +511,7 @@ private:
         detail::Held held(s.monitor);
         if (!detail::wait_until(s.monitor, deadline, [&] { return s.ended && s.all_done(); })) {
             // The player, or something in its group holding its pipes, is still there.
-            killed = killed || !s.ended;
-            s.process.end_group();
+            s.end_group();
             detail::wait_until(s.monitor, last, [&] { return s.ended && s.all_done(); });
         }
         for (int i = 0; i < 3; ++i) {
@@ -498,7 +527,7 @@ private:
             static_cast<Status&>(result) = Status::failure(
                 errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
                                      " ms of the end of its input, even when killed");
-        else if (killed)
+        else if (s.killed)
             static_cast<Status&>(result) = Status::failure(
                 errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
                                      " ms of the end of its input and was killed");

@@ -167,6 +167,7 @@ class Player:
         self._returncode = None
         self._known = True  # whether how it ended could be learnt
         self._reaped = False
+        self._killed = False  # a stop() ended its group while it still ran
         self._stopped = None  # what stop() gave: (returncode, exception class, message)
         self._diagnostics = bytearray()
         self._on_message = on_message
@@ -272,6 +273,8 @@ class Player:
 
     def _end_group(self):
         """Kills the player and everything in its group. With self._changed held."""
+        if not self._ended:
+            self._killed = True  # every stop() then says so
         if os.name != "posix":
             if not self._reaped:
                 self._process.kill()
@@ -359,8 +362,9 @@ class Player:
         has passed, its process group is killed and Timeout is raised, with
         the status; stop() returns within the timeout and STOP_GRACE. Calls
         made at once, or later, give the same outcome; one made while another
-        waits kills the group at its own timeout. Raises StatusUnknown when
-        the player has ended but how could not be learnt."""
+        waits kills the group at its own timeout, and then each of them
+        raises Timeout. Raises StatusUnknown when the player has ended but how
+        could not be learnt."""
         deadline = time.monotonic() + timeout
         last = deadline + STOP_GRACE
 
@@ -379,14 +383,12 @@ class Player:
             if self._stage == "stopped":
                 return self._outcome()
             self._stage = "stopping"
-        killed = False
         # A command still being written to a player that no longer reads holds
         # its input: at the timeout the group is killed, which ends that write;
         # the writer closes the input if this call could not.
         writing = self._write_lock.acquire(timeout=max(timeout, 0))
         if not writing:
             with self._changed:
-                killed = not self._ended
                 self._end_group()
             writing = self._write_lock.acquire(timeout=STOP_GRACE)
         if writing:
@@ -402,7 +404,6 @@ class Player:
         with self._changed:
             if not self._changed.wait_for(done, timeout=max(deadline - time.monotonic(), 0)):
                 # The player, or something in its group holding its pipes, is still there.
-                killed = killed or not self._ended
                 self._end_group()
                 self._changed.wait_for(done, timeout=max(last - time.monotonic(), 0))
             if self._ended and self._known and not self._reaped:
@@ -411,7 +412,7 @@ class Player:
             if not self._ended:
                 self._stopped = (None, Timeout, f"the player did not end within {timeout} s of the end of its "
                                                 "input, even when killed")
-            elif killed:
+            elif self._killed:
                 self._stopped = (self._returncode, Timeout, f"the player did not exit within {timeout} s of the "
                                                             "end of its input and was killed")
             elif not self._known:

@@ -229,6 +229,33 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
              EXPECT_EQ(ended.error, smfstream::errc::timed_out) << ended.message;
              EXPECT_TRUE(ended_soon(std::stoi(test::read_text(child)))) << "the wrapper's child still runs";
          }},
+        {"a program that ignores the end of its input, killed by the shorter of two stop()s: both say timed_out",
+         [](PlayerFixture& run) {
+             smfstream::Options options;
+             options.program = script(run.dir, "exec sleep 60");
+             ASSERT_TRUE(run.player.start(200, run.a, options));
+             smfstream::Result<smfstream::ExitStatus> ended[2];
+             const auto start = test::Clock::now();
+             std::thread patient([&] { ended[0] = run.player.stop(5s); });
+             std::this_thread::sleep_for(100ms);  // that stop() is waiting by now
+             ended[1] = run.player.stop(200ms);
+             patient.join();
+             EXPECT_LT(test::Clock::now() - start, 5s);
+             for (const auto& one : ended) {
+                 EXPECT_EQ(one.error, smfstream::errc::timed_out) << one.message;
+                 EXPECT_EQ(one.value.signal, SIGKILL);
+             }
+         }},
+        {"a time-out of milliseconds::max(), for ever: the wait waits, and stop() lets the player exit by itself",
+         [](PlayerFixture& run) {
+             constexpr auto ever = std::chrono::milliseconds::max();
+             ASSERT_TRUE(run.start());
+             const auto passed = run.player.wait_for_pass(ever);
+             EXPECT_TRUE(passed) << passed.message;
+             const auto ended = run.player.stop(ever);
+             EXPECT_TRUE(ended) << ended.message;
+             EXPECT_EQ(ended.value.describe(), "exit status 0");
+         }},
         {"a path with a zero byte is refused by start() as by play()",
          [](PlayerFixture& run) {
              smfstream::Options options;

@@ -143,6 +143,27 @@ class PlayerCase(FilesCase):
             self.assertLess(time.monotonic() - started, 0.3 + smfstream.STOP_GRACE)
             self.assertTrue(ended_soon(int(read(child))), "the wrapper's child still runs")
 
+        def killed_by_the_shorter_of_two_stops():
+            program = self.write("deaf", b"#!/bin/sh\nexec sleep 60\n")
+            os.chmod(program, 0o755)
+            player = smfstream.Player(200, self.a, program=program)
+            outcomes = []
+
+            def stop(timeout):
+                try:
+                    outcomes.append(("returned", player.stop(timeout=timeout)))
+                except smfstream.Timeout as error:
+                    outcomes.append(("Timeout", error.returncode))
+
+            started = time.monotonic()
+            patient = threading.Thread(target=stop, args=(5,))
+            patient.start()
+            time.sleep(0.1)  # that stop() is waiting by now
+            stop(0.2)
+            patient.join()
+            self.assertLess(time.monotonic() - started, 5)
+            self.assertEqual(outcomes, [("Timeout", -signal.SIGKILL)] * 2)
+
         def a_zero_byte_at_the_start():
             with self.assertRaises(smfstream.UnsendableName):
                 smfstream.Player(200, self.a + "\0.mid", program=PLAYER)
@@ -157,7 +178,8 @@ class PlayerCase(FilesCase):
             finally:
                 signal.signal(signal.SIGCHLD, previous)
 
-        for abuse in (two_threads_stop, a_wrapper_whose_child_hangs, a_zero_byte_at_the_start, sigchld_ignored):
+        for abuse in (two_threads_stop, a_wrapper_whose_child_hangs, killed_by_the_shorter_of_two_stops,
+                      a_zero_byte_at_the_start, sigchld_ignored):
             with self.subTest(abuse.__name__):
                 abuse()
 

@@ -71,5 +71,10 @@ DWORD WINAPI control_thread(LPVOID) {
 }
 
 void start_control_thread() {
-    CreateThread(nullptr, 0, control_thread, nullptr, 0, nullptr);
+    if (CreateThread(nullptr, 0, control_thread, nullptr, 0, nullptr)) return;
+    // Nothing would ever read standard input, so nothing could stop the
+    // player: it ends at once, before any pass.
+    write_text("smfstream: cannot start the control thread (no thread or memory left); the player ends\n");
+    wait_messages_written(messages_wait_ms);
+    ExitProcess(1);
 }

@@ -75,11 +75,15 @@ private:
     // A failed write (a full disk, a file-size limit) loses the line and is
     // said once; the stream plays on, and later lines are tried again.
     void put(const char* text, size_t size) {
-        ssize_t done;
-        while ((done = write(fd_, text, size)) < 0 && errno == EINTR) {
+        while (size > 0) {
+            ssize_t done = write(fd_, text, size);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) break;
+            text += done;
+            size -= size_t(done);
         }
-        if (done >= 0 && size_t(done) == size) return;
-        const char* why = done < 0 ? strerror(errno) : "the line was cut short";
+        if (size == 0) return;
+        const char* why = strerror(errno);
         if (!write_failure_said_.exchange(true))
             write_line("smfstream: cannot write the trace file %s (%s); the stream plays on\n", path_.c_str(), why);
     }

@@ -158,8 +158,12 @@ void sift_down(TrackCursor* tracks, uint32_t i) {
 // Puts every track that has an event left into the heap, in time order.
 void build_heap(TrackCursor* tracks, uint32_t track_count) {
     uint32_t size = 0;
-    for (uint32_t i = 0; i < track_count; ++i)
-        if (next_event_time(tracks[i], tracks[i].next_time)) tracks[size++].heap_track = i;
+    for (uint32_t i = 0; i < track_count; ++i) {
+        if (next_event_time(tracks[i], tracks[i].next_time))
+            tracks[size++].heap_track = i;
+        else if (track_cut_off(tracks[i]))
+            tracks[0].merge_found_cut = true;
+    }
     tracks[0].merge_heap_size = size + 1;
     for (uint32_t i = size / 2; i-- > 0;) sift_down(tracks, i);
 }
@@ -221,7 +225,10 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
         // The track's next event takes its place at the top, or the last
         // entry does once the track has ended; either goes down to its place.
         uint32_t& size = tracks[0].merge_heap_size;
-        if (!next_event_time(best, best.next_time)) tracks[0].heap_track = tracks[--size - 1].heap_track;
+        if (!next_event_time(best, best.next_time)) {
+            if (track_cut_off(best)) tracks[0].merge_found_cut = true;
+            tracks[0].heap_track = tracks[--size - 1].heap_track;
+        }
         sift_down(tracks, 0);
     }
     *byte_count = records * record_bytes;

@@ -66,6 +66,8 @@ struct TrackCursor {
     uint32_t merge_heap_size;
     uint32_t heap_track;
     uint32_t next_time;
+    bool merge_found_cut;              // tracks[0]: the merge has found a track cut off since
+                                       // the pass last looked for one (say_cut_tracks)
 };
 
 // Prepares the lock and the idle loop's event; the entry calls it first.

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -206,8 +207,14 @@ const char* show_text(const char* text, char* out, size_t size) {
 }
 
 void write_layer_line(const char* line) {
-    char text[longest_message];
-    show(line, text, sizeof text, true);
-    write_text(text);
+    // Off the stack: the line may come from a thread of an audio driver with
+    // a small one. Each byte is shown in at most four.
+    size_t room = 4 * strlen(line) + 8;  // and room for "...", the line end and the zero
+    if (room > longest_message) room = longest_message;
+    char* text = static_cast<char*>(malloc(room));
+    char fallback[256];
+    show(line, text ? text : fallback, text ? room : sizeof fallback, true);
+    write_text(text ? text : fallback);
+    free(text);
 }
 

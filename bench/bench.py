@@ -844,8 +844,8 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w("## Merge throughput")
     w("")
     w("fill_events alone (Google Benchmark, bench/merge_throughput.cpp): 32768 records in all, spread over the "
-      "tracks, merged buffer by buffer from fresh cursors. A fill of 511 records is what the device waits for at "
-      "each refill.")
+      "tracks (65535 tracks: one note each, 131070 records), merged buffer by buffer from fresh cursors. A fill "
+      "of 511 records is what the device waits for at each refill.")
     w("")
     w("| tracks | records/s | one fill (511 records) | cost per record ÷ 1 track |")
     w("|---|---|---|---|")

@@ -9,6 +9,7 @@
 
 #include "playback/track_merger.h"
 #include "state/player_state.h"
+#include "support/fuzz_seeds.h"
 #include "support/merge_run.h"
 #include "support/smf_writer.h"
 
@@ -542,6 +543,63 @@ TEST(MergerBounds, LengthRunningPastTheChunkEndsTheTrack) {
         SCOPED_TRACE(c.name);
         MergeRun run(smf::file({track_of(concat({{0x00, 0x90, 0x3C, 0x64}, c.tail}))}));
         EXPECT_EQ(run.drain(), (std::vector<Record>{{0, 0, short_event(0x90, 0x3C, 0x64)}}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The merge finds the next event through a heap; a scan of every track for the
+// earliest (the lower track on a tie) must give the same records, on the fuzz
+// seeds and on bytes changed in them.
+
+bool scan_quantity(const uint8_t*& p, const uint8_t* end, uint32_t& value) {
+    for (value = 0; p < end;)
+        if (!((value = value << 7 | (*p & 0x7F)), *p++ & 0x80)) return true;
+    return false;
+}
+
+std::vector<Record> scan_merge(std::vector<TrackCursor> tracks) {
+    std::vector<Record> out;
+    uint32_t last = 0;
+    for (;;) {
+        TrackCursor* best = nullptr;
+        uint32_t best_time = 0;
+        for (TrackCursor& t : tracks) {
+            const uint8_t* p = t.cursor;
+            uint32_t delta;
+            if (!scan_quantity(p, t.chunk_end, delta) || p >= t.chunk_end) continue;
+            if (t.chunk_end - p >= 2 && p[0] == 0xFF && p[1] == 0x2F) continue;
+            if (!best || t.time + delta < best_time) best = &t, best_time = t.time + delta;
+        }
+        if (!best) break;
+        uint32_t word = 0;
+        if (take_track_event(*best, &word) == 1) out.push_back({best->time - last, 0, word}), last = best->time;
+    }
+    uint32_t latest = 0;
+    for (const TrackCursor& t : tracks) {
+        const uint8_t* p = t.cursor;
+        uint32_t delta;
+        uint32_t end = scan_quantity(p, t.chunk_end, delta) ? t.time + delta : t.time;
+        if (end > latest) latest = end;
+    }
+    if (latest > last) out.push_back({latest - last, 0, nop_event});
+    return out;
+}
+
+TEST(MergerOrder, HeapAndScanAgreeOnTheFuzzSeedsAndTheirMutations) {
+    uint32_t seed = 20261210;
+    for (const auto& [name, original] : smf::fuzz_seeds()) {
+        for (int mutation = 0; mutation <= 300; ++mutation) {
+            Bytes file = original;
+            for (int change = 0; mutation && change < 1 + mutation % 4; ++change) {
+                seed = seed * 1103515245 + 12345;
+                file[(seed >> 8) % file.size()] = uint8_t(seed >> 24);
+            }
+            SCOPED_TRACE(testing::Message() << name << ", mutation " << mutation);
+            MergeRun run(file);
+            if (!run.is_midi() || !run.tracks()) continue;
+            std::vector<TrackCursor> fresh(run.tracks(), run.tracks() + run.track_count());
+            ASSERT_EQ(run.drain(), scan_merge(fresh));
+        }
     }
 }
 

@@ -70,6 +70,10 @@ MMRESULT set_stream_volume(DWORD word) {
     return result;
 }
 
+// A mixer's line and control names come from the driver: shown safely, each
+// byte at most four.
+constexpr size_t mixer_name_shown_bytes = 4 * MIXER_LONG_NAME_CHARS + 1;
+
 void list_destinations(HMIXER mixer) {
     MIXERCAPSA caps = {};
     if (mixerGetDevCapsA(reinterpret_cast<UINT_PTR>(mixer), &caps, sizeof caps) != MMSYSERR_NOERROR) return;
@@ -80,7 +84,9 @@ void list_destinations(HMIXER mixer) {
         if (mixerGetLineInfoA(reinterpret_cast<HMIXEROBJ>(mixer), &line, MIXER_GETLINEINFOF_DESTINATION) !=
             MMSYSERR_NOERROR)
             continue;
-        write_message("Destination #%lu = %s\n", static_cast<unsigned long>(i), line.szName);
+        char shown[mixer_name_shown_bytes];
+        write_message("Destination #%lu = %s\n", static_cast<unsigned long>(i),
+                      show_text(line.szName, shown, sizeof shown));
     }
 }
 
@@ -95,7 +101,8 @@ void set_first_destination(HMIXER mixer, int volume) {
         write_message("Error #%d calling mixerGetLineInfo()\n%s", int(e), line_info_reason(e));
         return;
     }
-    write_message("Mixerline: %s\n", line.szName);
+    char shown[mixer_name_shown_bytes];
+    write_message("Mixerline: %s\n", show_text(line.szName, shown, sizeof shown));
 
     MIXERCONTROLA control = {};
     MIXERLINECONTROLSA controls = {};
@@ -110,7 +117,7 @@ void set_first_destination(HMIXER mixer, int volume) {
         write_message("Error #%d calling mixerGetLineControls()\n", int(e));
         return;
     }
-    write_message("Mixercontrol: %s\n", control.szName);
+    write_message("Mixercontrol: %s\n", show_text(control.szName, shown, sizeof shown));
 
     MIXERCONTROLDETAILS_UNSIGNED value = {mixer_volume_value(volume)};
     MIXERCONTROLDETAILS details = {};

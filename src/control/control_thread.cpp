@@ -17,7 +17,8 @@ char incoming[name_buffer_size];  // room for the longest name and its zero byte
 bool read_byte(uint8_t& byte) { return fread(&byte, 1, 1, stdin) == 1; }
 
 // Its message, formatted outside the lock.
-char received_line[name_buffer_size + 32];
+char shown_name[shown_name_bytes];
+char received_line[shown_name_bytes + 32];
 
 // Makes the name the current path, counts it and wakes the running pass. The
 // message is handed to the writer under the lock (a copy into its buffer that
@@ -25,7 +26,8 @@ char received_line[name_buffer_size + 32];
 // pass that this name ends, and after that of a pass the previous name ended.
 void hand_over_name(uint32_t length) {
     incoming[length] = '\0';
-    snprintf(received_line, sizeof received_line, "New filename received: %s\n", incoming);
+    snprintf(received_line, sizeof received_line, "New filename received: %s\n",
+             show_text(incoming, shown_name, sizeof shown_name));
     EnterCriticalSection(&player_state.lock);
     memcpy(player_state.name_buffer, incoming, length + 1);
     player_state.current_path = player_state.name_buffer;
@@ -71,5 +73,10 @@ DWORD WINAPI control_thread(LPVOID) {
 }
 
 void start_control_thread() {
-    CreateThread(nullptr, 0, control_thread, nullptr, 0, nullptr);
+    if (CreateThread(nullptr, 0, control_thread, nullptr, 0, nullptr)) return;
+    // Nothing would ever read standard input, so nothing could stop the
+    // player: it ends at once, before any pass.
+    write_text("smfstream: cannot start the control thread (no thread or memory left); the player ends\n");
+    wait_messages_written(messages_wait_ms);
+    ExitProcess(1);
 }

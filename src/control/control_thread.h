@@ -9,5 +9,7 @@
 // read or a name cut short ends the process with status 0 (end_process).
 DWORD WINAPI control_thread(LPVOID parameter);
 
-// Starts control_thread beside the pass loop.
+// Starts control_thread beside the pass loop; when it cannot start (no
+// thread or memory left), says so in one line and ends the process with
+// status 1, since nothing else could ever stop it.
 void start_control_thread();

@@ -1,6 +1,7 @@
 // Where a loaded file is broken, said on standard error one line at a time,
 // naming the file, the track (counted from 1, in the order of the track
 // chunks) and the byte offset in the file. The file still plays what it can.
+// path is the file's name as the messages show it (show_text).
 #pragma once
 
 #include <cstddef>

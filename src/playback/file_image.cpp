@@ -164,6 +164,10 @@ TrackCursor* build_track_table(const uint8_t* smf, size_t size, uint32_t* count)
             track.time = 0;
             track.chunk_end = next < size ? smf + next : end;
             track.cut_said = false;
+            track.merge_heap_size = 0;  // the merge has not begun
+            track.heap_track = 0;
+            track.next_time = 0;
+            track.merge_found_cut = false;
         }
         offset = next;
     }

@@ -55,8 +55,9 @@ Ending ending() {
 // Handed to the writer (never written) under the lock: it names the newest
 // name, after that name's own message.
 void say_switch() {
+    static char shown[shown_name_bytes];  // the main thread's alone
     EnterCriticalSection(&player_state.lock);
-    write_message("switch to new file %s.\n", player_state.current_path);
+    write_message("switch to new file %s.\n", show_text(player_state.current_path, shown, sizeof shown));
     LeaveCriticalSection(&player_state.lock);
     write_text("done.\n");
 }
@@ -89,6 +90,9 @@ bool ticks_have_length(uint16_t division) { return (division & 0x8000) ? (divisi
 }  // namespace
 
 int play_file(const char* path) {
+    // The messages show the name safely (the file is opened by its own bytes).
+    static char shown[shown_name_bytes];  // the main thread's alone
+    const char* name = show_text(path, shown, sizeof shown);
     player_state.last_event_time = 0;
     player_state.pass_played_through = false;
     bool time_passed = false;
@@ -98,16 +102,16 @@ int play_file(const char* path) {
     uint8_t* image = load_file_image(path, &size);
     if (!image) {
         if (size > largest_file_image)
-            write_message("could not open %s: larger than %u MiB\n", path, unsigned(largest_file_image >> 20));
+            write_message("could not open %s: larger than %u MiB\n", name, unsigned(largest_file_image >> 20));
         else
-            write_message("could not open %s\n", path);
+            write_message("could not open %s\n", name);
         return 0;
     }
 
     size_t smf_size = 0;
     const uint8_t* smf = find_standard_midi_file(image, size, &smf_size);
     if (!smf) {
-        write_message("not a Standard MIDI File: %s\n", path);
+        write_message("not a Standard MIDI File: %s\n", name);
         free(image);
         return 0;
     }
@@ -130,7 +134,7 @@ int play_file(const char* path) {
         goto free_tracks;
     }
     // What is wrong with the file is said once per name, not on every pass of a loop.
-    if (!player_state.pass_repeats_name) say_chunk_faults(path, image, smf, smf_size, tracks, track_count);
+    if (!player_state.pass_repeats_name) say_chunk_faults(name, image, smf, smf_size, tracks, track_count);
     events = static_cast<uint8_t*>(calloc(1, event_buffer_bytes));
     if (!events) goto free_tracks;
 
@@ -172,10 +176,10 @@ int play_file(const char* path) {
     for (bool first = true;; first = false) {
         uint32_t bytes = 0;
         fill_events(tracks, track_count, events, &bytes);
-        if (!player_state.pass_repeats_name) say_cut_tracks(path, image, tracks, track_count);
+        if (!player_state.pass_repeats_name) say_cut_tracks(name, image, tracks, track_count);
         if (bytes == 0) {
             player_state.pass_played_through = time_passed;
-            if (!time_passed) write_message("nothing to play in %s\n", path);
+            if (!time_passed) write_message("nothing to play in %s\n", name);
             say("done.\n");
             break;
         }

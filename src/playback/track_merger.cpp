@@ -131,6 +131,43 @@ void place(uint8_t* buffer, uint32_t index, uint32_t time, uint32_t word) {
     player_state.last_event_time = time;
 }
 
+// The merge's heap (TrackCursor::heap_track, merge_heap_size): the track of
+// the earliest next event at the top, the lower track first on equal times,
+// so the heap's top is the track a scan of every track would choose: strictly
+// earlier replaces, the first candidate whatever its time.
+bool goes_before(const TrackCursor* tracks, uint32_t a, uint32_t b) {
+    uint32_t ta = tracks[a].next_time, tb = tracks[b].next_time;
+    return ta < tb || (ta == tb && a < b);
+}
+
+// Moves heap entry i down until neither child goes before it.
+void sift_down(TrackCursor* tracks, uint32_t i) {
+    const uint32_t size = tracks[0].merge_heap_size - 1;
+    const uint32_t track = tracks[i].heap_track;
+    for (;;) {
+        uint32_t child = 2 * i + 1;
+        if (child >= size) break;
+        if (child + 1 < size && goes_before(tracks, tracks[child + 1].heap_track, tracks[child].heap_track)) ++child;
+        if (!goes_before(tracks, tracks[child].heap_track, track)) break;
+        tracks[i].heap_track = tracks[child].heap_track;
+        i = child;
+    }
+    tracks[i].heap_track = track;
+}
+
+// Puts every track that has an event left into the heap, in time order.
+void build_heap(TrackCursor* tracks, uint32_t track_count) {
+    uint32_t size = 0;
+    for (uint32_t i = 0; i < track_count; ++i) {
+        if (next_event_time(tracks[i], tracks[i].next_time))
+            tracks[size++].heap_track = i;
+        else if (track_cut_off(tracks[i]))
+            tracks[0].merge_found_cut = true;
+    }
+    tracks[0].merge_heap_size = size + 1;
+    for (uint32_t i = size / 2; i-- > 0;) sift_down(tracks, i);
+}
+
 }  // namespace
 
 bool track_cut_off(const TrackCursor& track) {
@@ -139,24 +176,27 @@ bool track_cut_off(const TrackCursor& track) {
     return !read_quantity(p, track.chunk_end, delta) || p >= track.chunk_end;
 }
 
+int take_track_event(TrackCursor& track, uint32_t* word) {
+    switch (take_event(track, *word)) {
+    case Taken::record:
+        return 1;
+    case Taken::nothing:
+        return 0;
+    case Taken::ended:
+        break;
+    }
+    finish_track(track);
+    return -1;
+}
+
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
     if (!tracks || !buffer || !byte_count) return 0;
     *byte_count = 0;
     uint32_t records = 0;
+    if (track_count != 0 && tracks[0].merge_heap_size == 0) build_heap(tracks, track_count);
 
     while (track_count != 0 && records < max_records_per_fill) {
-        uint32_t best_time = 0xFFFFFFFF;
-        TrackCursor* best = nullptr;
-        for (uint32_t i = 0; i < track_count; ++i) {
-            uint32_t when;
-            // Strictly earlier replaces, so the lowest track wins a tie; the
-            // first candidate is taken whatever its time, 0xFFFFFFFF included.
-            if (next_event_time(tracks[i], when) && (!best || when < best_time)) {
-                best_time = when;
-                best = &tracks[i];
-            }
-        }
-        if (!best) {
+        if (tracks[0].merge_heap_size == 1) {
             // Every track has ended. When the latest end lies after the last
             // record, a closing no-op carries the stream to it; once placed,
             // it is the last record, and the next call finds nothing to do.
@@ -169,17 +209,27 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
             break;
         }
 
+        // The earliest event, the lowest track on a tie, is at the heap's top.
+        TrackCursor& best = tracks[tracks[0].heap_track];
         uint32_t word = 0;
-        switch (take_event(*best, word)) {
+        switch (take_event(best, word)) {
         case Taken::ended:
-            finish_track(*best);
+            finish_track(best);
             break;
         case Taken::nothing:
             break;
         case Taken::record:
-            place(buffer, records++, best->time, word);
+            place(buffer, records++, best.time, word);
             break;
         }
+        // The track's next event takes its place at the top, or the last
+        // entry does once the track has ended; either goes down to its place.
+        uint32_t& size = tracks[0].merge_heap_size;
+        if (!next_event_time(best, best.next_time)) {
+            if (track_cut_off(best)) tracks[0].merge_found_cut = true;
+            tracks[0].heap_track = tracks[--size - 1].heap_track;
+        }
+        sift_down(tracks, 0);
     }
     *byte_count = records * record_bytes;
     return 1;

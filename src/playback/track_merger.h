@@ -12,9 +12,21 @@
 // table; the time of the last record placed lives in
 // player_state.last_event_time. Returns 0, storing nothing, on a null
 // argument, otherwise 1.
+//
+// The next event is found in time proportional to the logarithm of the track
+// count: the merge keeps its order of the tracks in the table itself (the
+// merge fields of TrackCursor), so a copy of a table continues the merge
+// where the copy was taken. A caller that moves a cursor itself sets
+// tracks[0].merge_heap_size to 0: the next call orders the tracks afresh.
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count);
 
 // Whether the track has run off its chunk (or the file) with no End of Track:
 // nothing complete is left at its cursor, which is where it was cut off. The
 // merge never takes such a track again.
 bool track_cut_off(const TrackCursor& track);
+
+// One step of the merge on one track, for a check that orders the tracks its
+// own way: takes the track's next event, moving its cursor past it. 1 with
+// *word for a record, 0 for an event that places nothing, -1 when the track
+// has ended (an event cut off by the chunk's end ends it there).
+int take_track_event(TrackCursor& track, uint32_t* word);

@@ -32,3 +32,22 @@ void write_text(const char* text);
 // Waits until every message handed over has been written, for at most the
 // given time; false if some are still waiting (nobody reads standard error).
 bool wait_messages_written(unsigned long milliseconds);
+
+// Outside text (a file name, a device's or a mixer line's name) as the
+// messages show it, so that it can neither drive the terminal nor start a
+// line of its own: a control character (0x01 to 0x1F, 0x7F; on Linux also
+// the C1 controls U+0080 to U+009F) is shown escaped, as `\n`, `\r`, `\t` or
+// `\xHH`, and so is each byte that is not part of valid UTF-8 (on Linux, whose
+// names are bytes; on Windows names are in the ANSI code page and only the
+// control characters are escaped). Everything else, a backslash included,
+// is shown as it is. Writes at most size bytes, zero included, into out and
+// returns out: a longer result is cut after a whole character and ends
+// "...". A name of the control channel shown whole takes shown_name_bytes.
+constexpr size_t shown_name_bytes = 65535;
+const char* show_text(const char* text, char* out, size_t size);
+
+// A line the Linux layer or the sound module writes (why device 0 cannot be
+// opened, a file that cannot be written): its own line end kept, everything
+// else shown as show_text shows outside text; then handed over as
+// write_text does.
+void write_layer_line(const char* line);

@@ -59,6 +59,15 @@ struct TrackCursor {
     uint32_t time;                     // absolute tick of the last event taken
     const uint8_t* chunk_end;          // past the chunk's last byte, within the image; the
                                        // start of an event cut off by it, once the merge finds it
+    // The merge's own order, kept in the table so that a copy of the table is
+    // a copy of the merge: tracks[0].merge_heap_size is 0 until the first
+    // fill, then 1 + how many tracks the heap holds; entry i of the heap is
+    // track tracks[i].heap_track, whose next event is due at its next_time.
+    uint32_t merge_heap_size;
+    uint32_t heap_track;
+    uint32_t next_time;
+    bool merge_found_cut;              // tracks[0]: the merge has found a track cut off since
+                                       // the pass last looked for one (say_cut_tracks)
 };
 
 // Prepares the lock and the idle loop's event; the entry calls it first.

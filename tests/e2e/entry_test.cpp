@@ -78,6 +78,9 @@ TEST(Entry, NamesOfWhatIsNoRegularFileAreRefusedAtOnce) {
         {"fifo.mid", "could not open fifo.mid\n"},
         {"folder.mid", "could not open folder.mid\n"},
         {"big.mid", "could not open big.mid: larger than 256 MiB\n"},
+        // A name can neither drive the terminal nor start a line of its own.
+        {"\x1b[2J\r\nnot a Standard MIDI File: x.mid\xff",
+         "could not open \\x1b[2J\\r\\nnot a Standard MIDI File: x.mid\\xff\n"},
     };
     size_t markers = 1;
     for (const auto& [name, line] : names) {
@@ -95,6 +98,7 @@ TEST(Entry, NamesOfWhatIsNoRegularFileAreRefusedAtOnce) {
     child.close_stdin();
     ExitStatus status = child.wait();
     EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
+    EXPECT_EQ(child.err().find_first_of("\x1b\r"), std::string::npos);
 }
 
 TEST(Entry, AClosedStandardStreamLeavesTheTraceAlone) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -59,11 +60,34 @@ std::vector<std::string> lines_of(const std::string& path) {
 }
 
 TEST(TraceDevice, AnUnwritablePathIsNoDevice) {
+    // A FIFO that nobody reads is refused at once rather than waited on.
+    std::string fifo = temporary_path();
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& path : {std::string("/nonexistent/dir/x.trace"), fifo}) {
+        SCOPED_TRACE(path);
+        MMRESULT error = MMSYSERR_NOERROR;
+        testing::internal::CaptureStderr();
+        std::unique_ptr<platform::MidiDevice> device(
+                platform::open_trace_device(path, platform::Pacing::due_time, &error));
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(device, nullptr);
+        EXPECT_EQ(error, MMRESULT(MMSYSERR_NODRIVER));
+        EXPECT_EQ(said.find("smfstream: no MIDI output: cannot open the trace file " + path), 0u) << said;
+    }
+    unlink(fifo.c_str());
+}
+
+TEST(TraceDevice, AFailedWriteIsSaidOnceAndTheDevicePlaysOn) {
     MMRESULT error = MMSYSERR_NOERROR;
     std::unique_ptr<platform::MidiDevice> device(
-            platform::open_trace_device("/nonexistent/dir/x.trace", platform::Pacing::due_time, &error));
-    EXPECT_EQ(device, nullptr);
-    EXPECT_EQ(error, MMRESULT(MMSYSERR_NODRIVER));
+            platform::open_trace_device("/dev/full", platform::Pacing::due_time, &error));
+    ASSERT_NE(device, nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(device->set_volume(0x1000), MMSYSERR_NOERROR);
+    EXPECT_EQ(device->set_volume(0x2000), MMSYSERR_NOERROR);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "smfstream: cannot write the trace file /dev/full (No space left on device); the stream plays on\n");
 }
 
 void CALLBACK wake(HMIDIOUT, UINT message, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {

@@ -116,7 +116,12 @@ TEST_F(PlayFile, BrokenFileIsSaidWhereItBreaks) {
     const smf::Track whole = smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60).end();  // 12 bytes
     smf::Bytes cut_short = smf::file({whole, whole});
     cut_short.resize(smf_header_bytes + 8 + 12 + 8 + 6);  // in track 2's note-off, at 0x2e
-    const std::pair<smf::Bytes, std::string> rows[] = {
+    struct Row {
+        smf::Bytes file;
+        std::string messages;
+        std::string controls = "";  // in the file's name
+    };
+    const Row rows[] = {
         {smf::file({smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60), whole}),
          "buffering...\n@: track 1 is cut off at offset 0x1e (no End of Track)\nbuffering...\ndone.\n"},
         // A song position cut off after its first data byte: said where it starts.
@@ -126,12 +131,17 @@ TEST_F(PlayFile, BrokenFileIsSaidWhereItBreaks) {
                     "@: track 2 is cut off at offset 0x2e (no End of Track)\nbuffering...\ndone.\n"},
         {smf::file({whole}, 96, 1, 3), "@: track 2 is missing: the file ends at offset 0x22 (the header announces 3 "
                                        "tracks)\nbuffering...\nbuffering...\ndone.\n"},
+        // The name is shown safely, its control characters escaped.
+        {smf::file({smf::Track{}.note_on(0, 0, 60, 1).note_off(96, 0, 60), whole}),
+         "buffering...\n@: track 1 is cut off at offset 0x1e (no End of Track)\nbuffering...\ndone.\n", "\x1b[31m\r\n"},
     };
-    for (const auto& [file, messages] : rows) {
+    for (const auto& [file, messages, controls] : rows) {
         scripted_stream::reset();
-        path = dir.write("broken.mid", file);
+        path = dir.write("broken" + controls + ".mid", file);
         std::string expected = messages;  // "@" stands for the path
-        for (size_t at; (at = expected.find('@')) != std::string::npos;) expected.replace(at, 1, path);
+        std::string shown = dir.file("broken\\x1b[31m\\r\\n.mid");
+        for (size_t at; (at = expected.find('@')) != std::string::npos;)
+            expected.replace(at, 1, controls.empty() ? path : shown);
         EXPECT_EQ(pass(), expected);
         EXPECT_TRUE(player_state.pass_played_through);
     }

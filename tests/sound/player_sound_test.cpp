@@ -212,17 +212,20 @@ TEST(PlayerSound, ANewFileReleasesTheOldOne) {
 // The synthesizer lives in libsmfstream-sound.so beside the program: a copy
 // of the program alone, beside a module of another interface version, or
 // beside one cut short (an interrupted copy, which the dynamic loader would
-// map and die of), has no device 0, says why in one line and runs on.
+// map and die of) or beside a symbolic link loop, has no device 0, says why
+// in one line and runs on.
 TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
     struct Case {
         const char* name;
         const char* module;  // copied beside the program; null: none
         const char* why;     // in the line, after the path of the module
         bool cut_in_half = false;
+        bool link_loop = false;  // the module a symbolic link to itself
     } cases[] = {
         {"alone", nullptr, ""},
         {"other-version", SMFSTREAM_OTHER_VERSION_MODULE, ": its interface is version "},
         {"cut-short", SMFSTREAM_MODULE, ": cut short", true},
+        {"link-loop", nullptr, ": cannot be read (Too many levels of symbolic links)", false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -232,6 +235,9 @@ TEST(PlayerSound, WithoutAFittingSoundModuleThereIsNoDeviceAndOneLineSaysWhy) {
         ASSERT_EQ(system(("cp '" + std::string(SMFSTREAM_PROGRAM) + "' '" + program + "'").c_str()), 0);
         if (c.module) {
             ASSERT_EQ(system(("cp '" + std::string(c.module) + "' '" + alone + "/libsmfstream-sound.so'").c_str()), 0);
+        }
+        if (c.link_loop) {
+            ASSERT_EQ(symlink("libsmfstream-sound.so", (alone + "/libsmfstream-sound.so").c_str()), 0);
         }
         if (c.cut_in_half) {
             struct stat whole {};

@@ -158,8 +158,9 @@ const smfstream_sound_table* sound_module(const char** why) {
     std::call_once(once, [] {
         for (const std::string& candidate : module_candidates()) {
             // A module that is not there is passed over; one that is there but
-            // cannot be loaded is the failure to report.
-            if (access(candidate.c_str(), F_OK) != 0) continue;
+            // cannot be loaded (a symbolic link loop among them) is the
+            // failure to report.
+            if (access(candidate.c_str(), F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR)) continue;
             loaded = load_sound_module(candidate, &failure);
             return;
         }

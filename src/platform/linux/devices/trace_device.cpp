@@ -23,12 +23,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/linux/devices/device_kinds.h"
+#include "platform/linux/base/device_file.h"
 #include "platform/linux/base/layer_lines.h"
 
 namespace platform {
@@ -37,7 +39,7 @@ namespace {
 
 class TraceDevice : public MidiDevice, public StreamObserver {
 public:
-    TraceDevice(int fd, Pacing pacing) : fd_(fd), pacing_(pacing) {}
+    TraceDevice(int fd, const std::string& path, Pacing pacing) : fd_(fd), path_(path), pacing_(pacing) {}
     ~TraceDevice() override { close(fd_); }
 
     void stream_opened() override { line("open\n"); }
@@ -70,26 +72,39 @@ private:
         }
     }
 
-    // A failed write loses the line; the stream plays on.
+    // A failed write (a full disk, a file-size limit) loses the line and is
+    // said once; the stream plays on, and later lines are tried again.
     void put(const char* text, size_t size) {
-        while (write(fd_, text, size) < 0 && errno == EINTR) {
+        while (size > 0) {
+            ssize_t done = write(fd_, text, size);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) break;
+            text += done;
+            size -= size_t(done);
         }
+        if (size == 0) return;
+        const char* why = strerror(errno);
+        if (!write_failure_said_.exchange(true))
+            write_line("smfstream: cannot write the trace file %s (%s); the stream plays on\n", path_.c_str(), why);
     }
 
     int fd_;
+    std::string path_;
     Pacing pacing_;
+    std::atomic<bool> write_failure_said_{false};
 };
 
 }  // namespace
 
 MidiDevice* open_trace_device(const std::string& path, Pacing pacing, MMRESULT* error) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open_device_file(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        write_line("smfstream: no MIDI output: cannot open the trace file %s: %s\n", path.c_str(), strerror(errno));
+        write_line("smfstream: no MIDI output: cannot open the trace file %s: %s\n", path.c_str(),
+                   device_file_error(errno));
         *error = MMSYSERR_NODRIVER;
         return nullptr;
     }
-    return new TraceDevice(fd, pacing);
+    return new TraceDevice(fd, path, pacing);
 }
 
 }  // namespace platform

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cerrno>
 
+#include "platform/linux/base/device_file.h"
+
 namespace platform {
 
 static_assert(std::endian::native == std::endian::little, "samples are written in the machine's order");
@@ -61,7 +63,7 @@ WavFile::~WavFile() {
 }
 
 bool WavFile::open(const char* path, uint32_t sample_rate, uint16_t channels) {
-    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = open_device_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd_ < 0) return false;
     sample_rate_ = sample_rate;
     channels_ = channels;

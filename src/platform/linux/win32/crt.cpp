@@ -17,6 +17,14 @@ const bool broken_pipe_is_an_error = [] {
     return true;
 }();
 
+// A write past the process's file-size limit (ulimit -f) would raise SIGXFSZ
+// and end the process; ignored, the write fails with EFBIG, and the trace or
+// the WAV rendering says so once and plays on, as on a full disk.
+const bool file_size_limit_is_an_error = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    return true;
+}();
+
 }  // namespace
 
 // A process started with its standard input, output or error closed would

@@ -150,8 +150,9 @@ def without(err, *messages):
 # --- the cases -------------------------------------------------------------
 
 def case_usage(ctx):
-    """A wrong argument count: only the usage line, on stderr, and a non-zero status."""
-    for args in ([], ["100"], ["100", "song.mid", "extra"]):
+    """A wrong argument count, or an option other than --loop-points: only the
+    usage line, on stderr, and a non-zero status."""
+    for args in ([], ["100"], ["100", "song.mid", "extra"], ["--loop", "100", "song.mid"]):
         run = subprocess.run([ctx.wine, ctx.exe, *args], cwd=ctx.workdir, env=ctx.env, input=b"\x00\x10",
                              capture_output=True, timeout=LAUNCH_TIMEOUT)
         check(run.returncode == 2, f"{args}: exit status {run.returncode}")

@@ -179,6 +179,9 @@ void note_controller(LoopPass* loop, uint8_t channel, uint8_t number, uint8_t va
         state.pitch_bend = state.pressure = unset;
         state.selected = Selected::none;
         return;
+    case 96:
+    case 97:
+        return;  // data increment and decrement: steps, not a value
     case 120:
     case 122:
     case 123:
@@ -355,7 +358,9 @@ void fill_loop_events(LoopPass* loop, TrackCursor* tracks, uint32_t track_count,
     uint32_t records = 0;
     while (records < max_records_per_fill) {
         if (loop->restore_placed < loop->restore_count) {
-            place(buffer, records++, 0, loop->restore[loop->restore_placed++]);
+            const uint32_t word = loop->restore[loop->restore_placed++];
+            follow(loop, word, false);  // a sustain pedal restored down is let up at the loop end
+            place(buffer, records++, 0, word);
             continue;
         }
         if (loop->phase == Phase::playing) {

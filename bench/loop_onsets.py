@@ -84,7 +84,8 @@ def play_passes(program, midi, env, passes=PASSES):
 
 def onset_offsets(samples, exact):
     """Each note's onset less its exact time (s), None where not found; found
-    as bench/synth_onsets.py finds them."""
+    as bench/synth_onsets.py finds them, each near where the note before was
+    found (a seam moves all that follow it)."""
     first = first_sound(samples)
     if first is None:
         return []
@@ -96,7 +97,11 @@ def onset_offsets(samples, exact):
         at, c = match(samples, template, around, int(0.004 * RATE))
         if at is None or c < 0.95:
             at, c = match(samples, template, around, int(0.2 * RATE))
-        found.append(at / RATE - t if at is not None and c >= 0.9 else None)
+        if at is not None and c >= 0.9:
+            found.append(at / RATE - t)
+            offset = at - round(t * RATE)  # a seam moves every later note: look there next
+        else:
+            found.append(None)
     return found
 
 

@@ -31,7 +31,18 @@ struct ChannelState {
     int16_t pressure;
     bool reset;               // Reset All Controllers came: it goes first
     Selected selected;        // the pair of selection controllers written last
+    // What the loop itself sets: where the intro left one of these unset,
+    // a later pass starts it from its default instead of the loop's last value.
+    uint8_t loop_controllers[128 / 8];
+    bool loop_program, loop_pitch_bend, loop_pressure;
 };
+
+// The General MIDI defaults of the controllers that have one.
+struct ControllerDefault {
+    uint8_t number, value;
+};
+constexpr ControllerDefault controller_defaults[] = {{0, 0},   {1, 0},    {7, 100}, {10, 64}, {11, 127},
+                                                     {32, 0},  {64, 0},   {65, 0},  {66, 0},  {67, 0}};
 
 struct Parameter {
     uint8_t channel;
@@ -247,6 +258,41 @@ void add_selection(LoopPass* loop, uint8_t channel, bool registered) {
     add_controller(loop, channel, registered ? 100 : 98, state.controller[registered ? 100 : 98]);
 }
 
+// Notes what the loop sets, from the loop start (where the tracks stand) to
+// the loop end, each track on a copy of its cursor.
+void note_loop_settings(LoopPass* loop, const TrackCursor* tracks, uint32_t track_count) {
+    for (uint32_t i = 0; i < track_count; ++i) {
+        TrackCursor track = tracks[i];
+        uint32_t when;
+        TrackEvent event;
+        while (track_next_time(track, &when) && when < loop->end && take_track_event(track, &event)) {
+            if (!event.record || !is_short_message(event.word)) continue;
+            ChannelState& state = loop->channel[event.word & 0x0F];
+            const uint8_t first = (event.word >> 8) & 0x7F;
+            switch (event.word & 0xF0) {
+            case 0xB0: state.loop_controllers[first / 8] |= uint8_t(1 << (first % 8)); break;
+            case 0xC0: state.loop_program = true; break;
+            case 0xD0: state.loop_pressure = true; break;
+            case 0xE0: state.loop_pitch_bend = true; break;
+            default: break;
+            }
+        }
+    }
+}
+
+// Where the intro left a setting unset that the loop sets, its default:
+// program 0, the pitch bend centred, no pressure, the controllers' own.
+void default_loop_settings(LoopPass* loop) {
+    for (ChannelState& state : loop->channel) {
+        for (const ControllerDefault& d : controller_defaults)
+            if (state.controller[d.number] == unset && (state.loop_controllers[d.number / 8] & (1 << (d.number % 8))))
+                state.controller[d.number] = d.value;
+        if (state.program == unset && state.loop_program) state.program = 0;
+        if (state.pitch_bend == unset && state.loop_pitch_bend) state.pitch_bend = 0x40 << 8;
+        if (state.pressure == unset && state.loop_pressure) state.pressure = 0;
+    }
+}
+
 // The records that set up the state collected: the tempo, then per channel
 // the reset, the bank and program, the other controllers, each parameter
 // with its data, the selection last made, the pitch bend and the pressure.
@@ -346,6 +392,8 @@ LoopPass* start_loop_pass(const char* path, TrackCursor* tracks, uint32_t track_
             state.program = state.pitch_bend = state.pressure = unset;
         }
         seek_loop_start(loop, tracks, track_count);
+        note_loop_settings(loop, tracks, track_count);
+        default_loop_settings(loop);
         build_restore(loop);
         loop->merged_time = loop->placed_time = start;
         player_state.last_event_time = start;

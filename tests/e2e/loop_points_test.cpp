@@ -88,10 +88,12 @@ const std::vector<std::vector<Placed>> cc111_song = {{
     {96, cc(111, 0)}, {96, on(62)}, {144, off(62)}, {144, on(64)}, {192, off(64)}, {192, end_of_track}}};
 
 // Markers on a track of their own; a note held across loopEnd, one starting
-// at it and one after it; an intro note held across the loop start.
+// at it and one after it; an intro note held across the loop start; an
+// expression and a pitch bend that only the loop sets.
 const std::vector<std::vector<Placed>> marker_song = {
-    {{0, on(60)}, {0, on(59)}, {48, off(60)}, {96, on(62)}, {120, off(59)}, {192, on(65)}, {240, off(62)},
-     {240, on(64)}, {288, off(64)}, {288, off(65)}, {288, end_of_track}},
+    {{0, on(60)}, {0, on(59)}, {48, off(60)}, {96, on(62)}, {120, off(59)}, {150, cc(11, 60)},
+     {150, {0xE0, 0x00, 0x30}}, {192, on(65)}, {240, off(62)}, {240, on(64)}, {288, off(64)}, {288, off(65)},
+     {288, end_of_track}},
     {{96, marker("loopStart")}, {192, marker("LOOPEND")}, {300, end_of_track}}};
 
 const LoopCase cases[] = {
@@ -103,8 +105,11 @@ const LoopCase cases[] = {
       {48, off(62), 125000}, {48, on(64), 125000}, {96, off(64), 250000}},
      nullptr},
     {"markers on another track", marker_song,
-     {{0, on(60)}, {0, on(59)}, {48, off(60)}, {96, on(62)}, {120, off(59)}, {192, off(62)}},
-     {{0, on(62)}, {24, off(59)}, {96, off(62)}},
+     {{0, on(60)}, {0, on(59)}, {48, off(60)}, {96, on(62)}, {120, off(59)}, {150, cc(11, 60)},
+      {150, {0xE0, 0x00, 0x30}}, {192, off(62)}},
+     // What the loop sets and the intro did not starts from its default.
+     {{0, cc(11, 127)}, {0, {0xE0, 0x00, 0x40}}, {0, on(62)}, {24, off(59)}, {54, cc(11, 60)},
+      {54, {0xE0, 0x00, 0x30}}, {96, off(62)}},
      nullptr},
     {"settings of every kind", {
          {{0, cc(0, 1, 3)}, {0, cc(32, 2, 3)}, {0, {0xC3, 16}}, {0, cc(101, 0, 3)}, {0, cc(100, 0, 3)},

@@ -15,8 +15,8 @@ constexpr int16_t unset = -1;
 constexpr uint32_t channels = 16;
 constexpr uint32_t keys = 128;
 
-// Registered or non-registered parameters, each with its data, per channel:
-// more than this many in an intro are not restored.
+// Registered and non-registered parameters, each with its data, over all
+// channels: more than this many in an intro are not restored.
 constexpr uint32_t max_parameters = 256;
 // Tempo; per channel a reset, every controller, program, pitch bend, pressure
 // and the two parameter selections; four records per parameter.
@@ -53,7 +53,7 @@ struct Parameter {
 
 enum class Phase : uint8_t { playing, closing, ended };
 
-// A text meta event of type `marker` whose text is word, in any case.
+// A marker meta event (FF 06) whose text is word, in any case.
 bool is_marker(const TrackEvent& event, const char* word) {
     const size_t length = strlen(word);
     if (!event.meta || event.meta_type != 0x06 || event.meta_length != length) return false;

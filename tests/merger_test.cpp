@@ -571,8 +571,8 @@ std::vector<Record> scan_merge(std::vector<TrackCursor> tracks) {
             if (!best || t.time + delta < best_time) best = &t, best_time = t.time + delta;
         }
         if (!best) break;
-        uint32_t word = 0;
-        if (take_track_event(*best, &word) == 1) out.push_back({best->time - last, 0, word}), last = best->time;
+        TrackEvent event;
+        if (take_track_event(*best, &event) && event.record) out.push_back({best->time - last, 0, event.word}), last = best->time;
     }
     uint32_t latest = 0;
     for (const TrackCursor& t : tracks) {

@@ -139,6 +139,8 @@ struct Options {
     // e.g. {"SMFSTREAM_DEVICE", "synth:out.wav"}.
     std::vector<std::pair<std::string, std::string>> environment;
     StderrMode stderr_mode = StderrMode::keep;
+    // --loop-points: the file's intro plays once, then only its loop.
+    bool loop_points = false;
 };
 
 constexpr std::size_t max_name_length = protocol::max_name_length;
@@ -302,7 +304,7 @@ public:
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
-    // Starts `program VOLUME PATH` with its standard input and output on
+    // Starts `program [--loop-points] VOLUME PATH` with its standard input and output on
     // pipes. PATH is checked as play() checks a name. Of calls made at once,
     // one starts the player and the others get errc::already_started.
     Status start(int volume, const std::string& path, const Options& options = {}) {
@@ -328,7 +330,11 @@ public:
             // among them, so that closing it would no longer stop this one.
             static detail::Monitor spawning;
             detail::Held held(spawning);
-            status = s.process.spawn({options.program, std::to_string(volume), path}, options);
+            std::vector<std::string> argv{options.program};
+            if (options.loop_points) argv.push_back("--loop-points");
+            argv.push_back(std::to_string(volume));
+            argv.push_back(path);
+            status = s.process.spawn(argv, options);
         }
         if (status) status = start_threads();
         detail::Held held(s.monitor);

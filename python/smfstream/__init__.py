@@ -143,10 +143,12 @@ class Player:
     ours, as it comes.
     new_session: start the player in a session of its own (POSIX). Without
     it, it still has a process group of its own.
+    loop_points: honour the file's loop points (--loop-points): its intro
+    plays once, then only its loop.
     Raises SmfstreamError when it cannot be started."""
 
     def __init__(self, volume, path, *, program="smfstream", env=None, stderr="keep", on_message=None,
-                 new_session=False):
+                 new_session=False, loop_points=False):
         volume_command(volume)  # checks it
         why = check_name(path)
         if why:
@@ -181,7 +183,8 @@ class Player:
             else:
                 group["start_new_session"] = True  # a group of its own, the only way before 3.11
         try:
-            self._process = subprocess.Popen([os.fspath(program), str(volume), os.fspath(path)],
+            options = ["--loop-points"] if loop_points else []
+            self._process = subprocess.Popen([os.fspath(program), *options, str(volume), os.fspath(path)],
                                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
                                              env=environment, **group)
         except OSError as error:

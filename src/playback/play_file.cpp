@@ -6,6 +6,7 @@
 
 #include "playback/file_faults.h"
 #include "playback/file_image.h"
+#include "playback/loop_points.h"
 #include "playback/track_merger.h"
 #include "state/messages.h"
 #include "state/player_state.h"
@@ -119,6 +120,7 @@ int play_file(const char* path) {
     uint32_t track_count = 0;
     uint16_t division = header_time_division(smf);
     TrackCursor* tracks = build_track_table(smf, smf_size, &track_count);
+    LoopPass* loop = nullptr;
     uint8_t* events = nullptr;
     HANDLE wake = nullptr;
     HMIDISTRM stream = nullptr;
@@ -135,6 +137,10 @@ int play_file(const char* path) {
     }
     // What is wrong with the file is said once per name, not on every pass of a loop.
     if (!player_state.pass_repeats_name) say_chunk_faults(name, image, smf, smf_size, tracks, track_count);
+    // With loop points, a pass that plays its name again plays only the loop.
+    if (player_state.loop_points)
+        loop = start_loop_pass(name, tracks, track_count, player_state.pass_repeats_name,
+                               !player_state.pass_repeats_name);
     events = static_cast<uint8_t*>(calloc(1, event_buffer_bytes));
     if (!events) goto free_tracks;
 
@@ -175,7 +181,10 @@ int play_file(const char* path) {
     say("buffering...\n");
     for (bool first = true;; first = false) {
         uint32_t bytes = 0;
-        fill_events(tracks, track_count, events, &bytes);
+        if (loop)
+            fill_loop_events(loop, tracks, track_count, events, &bytes);
+        else
+            fill_events(tracks, track_count, events, &bytes);
         if (!player_state.pass_repeats_name) say_cut_tracks(name, image, tracks, track_count);
         if (bytes == 0) {
             player_state.pass_played_through = time_passed;
@@ -221,6 +230,7 @@ close_event:
 free_events:
     free(events);
 free_tracks:
+    free(loop);
     free(tracks);
 free_image:
     free(image);

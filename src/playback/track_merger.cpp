@@ -54,8 +54,9 @@ enum class Taken { record, nothing, ended };
 
 // Takes the track's next event, moving its cursor past it. A channel message
 // or tempo change yields *word; an event cut off by the chunk's end ends the
-// track and yields nothing.
-Taken take_event(TrackCursor& track, uint32_t& word) {
+// track and yields nothing. A meta event that yields nothing is described in
+// *meta when it is given.
+Taken take_event(TrackCursor& track, uint32_t& word, TrackEvent* meta = nullptr) {
     const uint8_t* p = track.cursor;
     const uint8_t* end = track.chunk_end;
     uint32_t delta;
@@ -90,7 +91,10 @@ Taken take_event(TrackCursor& track, uint32_t& word) {
         // A tempo is three bytes, most significant first. A Set Tempo of
         // another length says no tempo: it is stepped over like any other
         // meta event.
-        if (type != 0x51 || length != 3) return Taken::nothing;
+        if (type != 0x51 || length != 3) {
+            if (meta) *meta = {false, 0, true, type, p - length, length};
+            return Taken::nothing;
+        }
         word = (uint32_t(MEVT_TEMPO) << 24) | (uint32_t(p[-3]) << 16) | (uint32_t(p[-2]) << 8) | p[-1];
         return Taken::record;
     }
@@ -176,19 +180,6 @@ bool track_cut_off(const TrackCursor& track) {
     return !read_quantity(p, track.chunk_end, delta) || p >= track.chunk_end;
 }
 
-int take_track_event(TrackCursor& track, uint32_t* word) {
-    switch (take_event(track, *word)) {
-    case Taken::record:
-        return 1;
-    case Taken::nothing:
-        return 0;
-    case Taken::ended:
-        break;
-    }
-    finish_track(track);
-    return -1;
-}
-
 int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint32_t* byte_count) {
     if (!tracks || !buffer || !byte_count) return 0;
     *byte_count = 0;
@@ -234,3 +225,24 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
     *byte_count = records * record_bytes;
     return 1;
 }
+
+bool track_next_time(const TrackCursor& track, uint32_t* when) { return next_event_time(track, *when); }
+
+bool take_track_event(TrackCursor& track, TrackEvent* event) {
+    uint32_t when;
+    if (!next_event_time(track, when)) return false;
+    *event = {};
+    switch (take_event(track, event->word, event)) {
+    case Taken::ended:
+        finish_track(track);
+        return false;
+    case Taken::nothing:
+        return true;
+    case Taken::record:
+        event->record = true;
+        return true;
+    }
+    return true;
+}
+
+uint32_t track_end_time(const TrackCursor& track) { return end_time(track); }

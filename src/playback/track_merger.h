@@ -25,8 +25,23 @@ int fill_events(TrackCursor* tracks, uint32_t track_count, uint8_t* buffer, uint
 // merge never takes such a track again.
 bool track_cut_off(const TrackCursor& track);
 
-// One step of the merge on one track, for a check that orders the tracks its
-// own way: takes the track's next event, moving its cursor past it. 1 with
-// *word for a record, 0 for an event that places nothing, -1 when the track
-// has ended (an event cut off by the chunk's end ends it there).
-int take_track_event(TrackCursor& track, uint32_t* word);
+// One event of one track, taken as the merge takes it.
+struct TrackEvent {
+    bool record;            // a channel message or a tempo: word is its stream event
+    uint32_t word;
+    bool meta;              // a meta event other than a tempo: its type and data
+    uint8_t meta_type;
+    const uint8_t* meta_data;
+    uint32_t meta_length;
+};
+
+// The absolute time of the track's next event; false once the track has
+// ended (End of Track next, or nothing complete left in its chunk).
+bool track_next_time(const TrackCursor& track, uint32_t* when);
+
+// Takes the track's next event as the merge would, moving its cursor and time
+// past it; never an End of Track. False once the track has ended.
+bool take_track_event(TrackCursor& track, TrackEvent* event);
+
+// The time of the track's end (its End of Track), once it has ended.
+uint32_t track_end_time(const TrackCursor& track);

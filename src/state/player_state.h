@@ -5,6 +5,7 @@
 // Who owns what:
 //   volume, mixer_handle            the control thread alone
 //   last_event_time, pass_*         the main thread alone
+//   loop_points                     set by the entry before any thread starts
 //   current_path, name_buffer, names_received, stream_handle, wake_event,
 //   stopping, stream_users          guarded by lock (never held across a
 //                                   call that opens or plays a device)
@@ -46,6 +47,8 @@ struct PlayerState {
     uint32_t pass_names_seen;          // names_received when the pass took its path
     bool pass_played_through;          // the last pass ended by itself after musical time passed
     bool pass_repeats_name;            // the pass plays the last pass's name again: its faults were said then
+
+    bool loop_points;                  // --loop-points: a later pass plays only the file's loop
 };
 
 extern PlayerState player_state;

@@ -15,9 +15,11 @@ namespace {
 
 using namespace test;
 
+// Also an option other than --loop-points, or the option with one argument.
 TEST(Entry, WrongArgumentCountWritesOnlyTheUsageLine) {
     TempDir dir;
-    const std::vector<std::vector<std::string>> argument_lists = {{}, {"200"}, {"200", "a.mid", "extra"}};
+    const std::vector<std::vector<std::string>> argument_lists = {
+        {}, {"200"}, {"200", "a.mid", "extra"}, {"--loop", "200", "a.mid"}, {"--loop-points", "200", "a.mid", "b"}};
     for (const std::string& argv0 : {smfstream_binary(), std::string("some player")}) {
         for (const auto& arguments : argument_lists) {
             SCOPED_TRACE(argv0 + " with " + std::to_string(arguments.size()) + " arguments");

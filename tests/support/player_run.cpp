@@ -20,14 +20,19 @@ std::vector<uint8_t> name_command(const std::string& name) {
 }
 
 PlayerRun::PlayerRun(const TempDir& dir, const std::string& volume, const std::string& path, Timing timing,
-                     const std::map<std::string, std::string>& env, const SpawnOptions& base)
+                     const std::map<std::string, std::string>& env, const SpawnOptions& base,
+                     const std::vector<std::string>& flags)
     : trace_path_(dir.file("trace")) {
     SpawnOptions options = base;
     for (const auto& [name, value] : env) options.env[name] = value;
     if (!options.env.count("SMFSTREAM_DEVICE"))
         options.env["SMFSTREAM_DEVICE"] = (timing == Timing::fast ? "trace-fast:" : "trace:") + trace_path_;
     options.cwd = dir.path();
-    child_ = std::make_unique<ChildProcess>(std::vector<std::string>{smfstream_binary(), volume, path}, options);
+    std::vector<std::string> argv{smfstream_binary()};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    argv.push_back(volume);
+    argv.push_back(path);
+    child_ = std::make_unique<ChildProcess>(argv, options);
 }
 
 bool PlayerRun::wait_trace(const std::function<bool(const std::vector<TraceLine>&)>& holds, Clock::duration timeout) {

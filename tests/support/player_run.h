@@ -29,9 +29,11 @@ enum class Timing { fast, real_time };
 // sets SMFSTREAM_DEVICE.
 class PlayerRun {
 public:
-    // options: how the child is started (its standard streams), env added.
+    // options: how the child is started (its standard streams), env added;
+    // flags go before the volume.
     PlayerRun(const TempDir& dir, const std::string& volume, const std::string& path, Timing timing = Timing::fast,
-              const std::map<std::string, std::string>& env = {}, const SpawnOptions& options = {});
+              const std::map<std::string, std::string>& env = {}, const SpawnOptions& options = {},
+              const std::vector<std::string>& flags = {});
 
     ChildProcess& child() { return *child_; }
     const std::string& trace_path() const { return trace_path_; }

@@ -150,8 +150,9 @@ def without(err, *messages):
 # --- the cases -------------------------------------------------------------
 
 def case_usage(ctx):
-    """A wrong argument count: only the usage line, on stderr, and a non-zero status."""
-    for args in ([], ["100"], ["100", "song.mid", "extra"]):
+    """A wrong argument count, or an option other than --loop-points: only the
+    usage line, on stderr, and a non-zero status."""
+    for args in ([], ["100"], ["100", "song.mid", "extra"], ["--loop", "100", "song.mid"]):
         run = subprocess.run([ctx.wine, ctx.exe, *args], cwd=ctx.workdir, env=ctx.env, input=b"\x00\x10",
                              capture_output=True, timeout=LAUNCH_TIMEOUT)
         check(run.returncode == 2, f"{args}: exit status {run.returncode}")
@@ -216,10 +217,12 @@ def case_binary_stdin(ctx):
     p.wait_stdout(b"111")
     status = p.finish()
     check(status == 0, f"exit status {status}")
-    # A name's own bytes are printed as they are; only the messages' "\n" become "\r\n".
-    received = crlf("New filename received: ").replace(b"\r\n", b"") + name.replace(b"\n", b"\r\n") + b"\r\n"
+    # A name's control bytes are shown escaped, so they reach no terminal;
+    # only the messages' "\n" become "\r\n".
+    shown = rb"x\r\ny\x1a.mid"
+    received = crlf("New filename received: ").replace(b"\r\n", b"") + shown + b"\r\n"
     err = without(bytes(p.err), crlf("could not open missing.mid\n"),
-                  b"could not open " + name.replace(b"\n", b"\r\n") + b"\r\n",
+                  b"could not open " + shown + b"\r\n",
                   b"could not open " + long_name + b"\r\n")
     expected = (crlf(FALLBACK + READ + "got 0 1a\nNew volume received: 26\n" + FALLBACK + READ +
                      "got 0 d\nNew volume received: 13\n" + FALLBACK + READ +

@@ -4,6 +4,8 @@
 
 #include <dlfcn.h>
 #include <fluidsynth.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -54,6 +56,19 @@ void one_loading_thread() {
     if (auto set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "omp_set_num_threads"))) set(1);
 }
 
+// Whether the address space has room for the synthesizer and a SoundFont of
+// `soundfont_bytes`: FluidSynth does not survive every allocation that fails
+// while it loads one (under a memory limit), so it is not asked to without
+// room to spare for the samples, its buffers and a thread's allocations.
+bool room_for_synth(int64_t soundfont_bytes) {
+    constexpr int64_t spare = 64ll << 20;
+    const size_t bytes = size_t(2 * soundfont_bytes + spare);
+    void* probe = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return false;
+    munmap(probe, bytes);
+    return true;
+}
+
 class SynthDevice final : public MidiDevice, SynthBlockSource {
 public:
     enum class Output { stepped, wav, driver, file_driver };
@@ -71,6 +86,8 @@ public:
     // false: *why says why.
     bool create(const char* soundfont, const char* user_settings, bool* driver_named, std::string* why) {
         *why = no_memory_why;
+        struct stat file{};
+        if (stat(soundfont, &file) == 0 && !room_for_synth(file.st_size)) return false;
         settings_ = new_fluid_settings();
         if (!settings_) return false;
         fluid_settings_setnum(settings_, "synth.sample-rate", 44100);

@@ -436,25 +436,29 @@ TEST(SynthClock, EachRecordGoesIntoTheBlockNearestItsExactTime) {
 
 // The next pass of a stream that played through continues its timeline: its
 // time 0 is the last stream's end exactly, however late within the seam
-// window the restart came, and a rendering that must not depend on the
-// machine waits for it there. A restart after the window, or after a stream
-// reset before its end, anchors anew on the first whole block it can reach.
+// window (on the last stream's own clock) the restart came, as long as the
+// synthesizer has not gone past the end beyond reach; a rendering that must
+// not depend on the machine waits for it there. A restart after the window,
+// or after a stream reset before its end, anchors anew on the first whole
+// block it can reach.
 TEST(SynthClock, ANextPassContinuesTheTimelineOfAStreamThatPlayedThrough) {
     struct Row {
         const char* what;
-        int64_t reset_us;    // the reset, on the first stream's timeline
-        double restart_late;  // frames from the first stream's end to the restart's reachable frame
+        int64_t reset_us;     // the reset, on the first stream's timeline
+        double late;          // frames from the first stream's end to the restart, by the clock
+        double past;          // frames from that end to what the synthesizer can reach at the restart
         bool seamless;
     } rows[] = {
-        {"at once", 500000, 0, true},
-        {"late, within the window", 500500, 200, true},
-        {"just within the window", 500000, 220.5, true},
-        {"after the window", 500000, 300, false},
-        {"reset before the end", 400000, 0, false},
+        {"at once", 500000, 0, -50, true},
+        {"late, within the window", 500500, 200, 60, true},
+        {"just within the window and reach", 500000, 220.5, 100, true},
+        {"after the window", 500000, 300, 0, false},
+        {"the synthesizer beyond reach", 500000, 20, 101, false},
+        {"reset before the end", 400000, 0, 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        platform::SynthClock clock(44100, 220.5);
+        platform::SynthClock clock(44100, 220.5, 100);
         EXPECT_EQ(clock.held_block(0), platform::synth_unheld);
         const int64_t first = clock.restart(1000.5);
         const double end = clock.frame_of(500000);  // 22050 frames on: 344.5 blocks
@@ -462,15 +466,14 @@ TEST(SynthClock, ANextPassContinuesTheTimelineOfAStreamThatPlayedThrough) {
         EXPECT_EQ(clock.held_block(2000), first + 172);  // a record may still come for the block of the last
         clock.handed(end);
         clock.stop(clock.frame_of(row.reset_us));
-        const double reachable = end + row.restart_late;
         // Until the restart, the rendering waits at the end while a seam can come.
-        EXPECT_EQ(clock.held_block(reachable), row.seamless ? first + 345 : platform::synth_unheld);
-        const int64_t second = clock.restart(reachable);
+        EXPECT_EQ(clock.held_block(22050 + row.late), row.seamless || row.past > 100 ? first + 345 : platform::synth_unheld);
+        const int64_t second = clock.restart(end + row.past, 22050 + row.late);
         if (row.seamless) {
             EXPECT_EQ(clock.frame_of(0), end);
             EXPECT_EQ(clock.block_at(clock.frame_of(10000), 0), std::llround((end + 441) / 64));
         } else {
-            EXPECT_EQ(second, int64_t(std::ceil(reachable / 64)));
+            EXPECT_EQ(second, int64_t(std::ceil((end + row.past) / 64)));
         }
     }
 }

@@ -16,9 +16,9 @@ constexpr double played_through_ms = 2.0;
 
 }  // namespace
 
-int64_t SynthClock::restart(double reachable) {
+int64_t SynthClock::restart(double reachable, double elapsed) {
     reachable = std::max(reachable, 0.0);
-    if (ended_at_ >= 0 && reachable <= ended_at_ + seam_frames_)
+    if (in_seam(elapsed) && reachable <= ended_at_ + reach_frames_)
         origin_ = ended_at_;
     else
         origin_ = std::ceil(reachable / double(synth_block_frames)) * double(synth_block_frames);
@@ -57,9 +57,9 @@ double SynthClock::now_frame(int64_t elapsed_us, double reachable) const {
     return timed_ ? frame_of(elapsed_us) : reachable;
 }
 
-int64_t SynthClock::held_block(double clock_frame) const {
+int64_t SynthClock::held_block(double elapsed) const {
     if (timed_) return block_at(last_due_, 0);
-    if (ended_at_ >= 0 && clock_frame <= ended_at_ + seam_frames_) return block_at(ended_at_, 0);
+    if (in_seam(elapsed)) return block_at(ended_at_, 0);
     return synth_unheld;
 }
 

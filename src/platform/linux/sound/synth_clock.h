@@ -6,9 +6,9 @@
 //
 // A stream's timeline is anchored at its restart: to the first whole block
 // the synthesizer can still reach, or, for the next pass of a stream that
-// played through (a restart within the seam window after its end), to that
-// stream's end exactly, so that passes join without a seam however late the
-// restart came. Each record then goes into the block nearest its due time on
+// played through (a restart within the seam window after its end on that
+// stream's own clock), to that stream's end exactly, so that passes join
+// without a seam however late within the window the restart came. Each record then goes into the block nearest its due time on
 // the timeline (the stream's exact microseconds, so tempo changes and SMPTE
 // divisions need nothing here; a tempo set from outside applies to the
 // records the stream hands over after it).
@@ -51,19 +51,25 @@ constexpr int64_t synth_unheld = std::numeric_limits<int64_t>::max();
 
 class SynthClock {
 public:
-    // seam_frames: how soon after a stream's end a restart continues its
-    // timeline (the device's latency).
-    SynthClock(double sample_rate, double seam_frames) : rate_(sample_rate), seam_frames_(seam_frames) {}
+    // seam_frames: how late after a stream's end (on its own clock) a restart
+    // continues its timeline (the device's latency). reach_frames: how far
+    // past that end the synthesizer may reach at the restart for it still to
+    // continue (an audio driver: the records of the new pass must still get
+    // to their blocks; the passes' restarts, each a little late, add up).
+    SynthClock(double sample_rate, double seam_frames, double reach_frames = no_limit)
+        : rate_(sample_rate), seam_frames_(seam_frames), reach_frames_(reach_frames) {}
+    static constexpr double no_limit = std::numeric_limits<double>::infinity();
 
-    // midiStreamRestart, when the synthesizer can still reach frame
-    // `reachable` (it has not rendered it, and a record handed over now gets
-    // there in time): the timeline's time 0 is the last stream's end when it
-    // played through no more than the seam window before `reachable`, or else
-    // the first whole block from `reachable`. What is still queued for after
-    // the timeline's first block (the last stream's release, a new file's
+    // midiStreamRestart, `elapsed` frames after the last restart by the
+    // clock, when the synthesizer can still reach frame `reachable` (it has
+    // not rendered it, and a record handed over now gets there in time): the
+    // timeline's time 0 is the last stream's end when that stream played
+    // through and the restart comes within the window, or else the first
+    // whole block from `reachable`. What is still queued for after the
+    // timeline's first block (the last stream's release, a new file's
     // defaults, a volume) moves to that block, ahead of the new records.
     // Returns the timeline's first block.
-    int64_t restart(double reachable);
+    int64_t restart(double reachable, double elapsed = no_limit);
     // A record due at `frame` was handed over: the stream has handed over
     // everything due before it.
     void handed(double frame);
@@ -84,11 +90,12 @@ public:
     double now_frame(int64_t elapsed_us, double reachable) const;
 
     // The first block a rendering that must not depend on the machine may
-    // not render yet, when the clock is at `clock_frame`: while a stream
-    // runs, the block of the last record it handed over (a later record may
-    // still go into it); within the seam window after a stream played
-    // through, the block its end falls in; otherwise none (synth_unheld).
-    int64_t held_block(double clock_frame) const;
+    // not render yet, `elapsed` frames after the last restart by the clock:
+    // while a stream runs, the block of the last record it handed over (a
+    // later record may still go into it); within the seam window after a
+    // stream played through, the block its end falls in; otherwise none
+    // (synth_unheld).
+    int64_t held_block(double elapsed) const;
 
     // The queue, in block order; events of one block in the order handed
     // over (a controller sequence such as an RPN keeps its order).
@@ -103,10 +110,15 @@ public:
 private:
     double rate_;
     double seam_frames_;
+    double reach_frames_;
     bool timed_ = false;
     double origin_ = 0;      // the timeline's time 0, in frames
     double last_due_ = 0;    // the last record handed over
     double ended_at_ = -1;   // the end of the last stream that played through; -1: none
+
+    // Whether `elapsed` frames after the last restart are within the seam
+    // window after its stream's end.
+    bool in_seam(double elapsed) const { return ended_at_ >= 0 && elapsed - (ended_at_ - origin_) <= seam_frames_; }
     std::deque<SynthEvent> queue_;
 };
 

@@ -186,7 +186,7 @@ public:
         std::lock_guard<std::mutex> hold(queue_lock_);
         if (silenced_) return;  // the exit's fade keeps its blocks
         const int64_t now = now_ns();
-        clock_.restart(reachable_frame(now));
+        clock_.restart(reachable_frame(now), elapsed_frames(now));
         origin_ns_ = now;
     }
 
@@ -306,9 +306,9 @@ public:
         float* out[2] = {left, right};
         render_into(frames, 2, out);
     }
-    int64_t renderable(int64_t clock_frame) override {
+    int64_t renderable(int64_t) override {
         std::lock_guard<std::mutex> hold(queue_lock_);
-        const int64_t held = clock_.held_block(double(clock_frame));
+        const int64_t held = clock_.held_block(elapsed_frames(now_ns()));
         return held == synth_unheld ? held : held * block_frames;
     }
 
@@ -325,7 +325,16 @@ private:
         return double(live() ? lead_frames_ : 0) + margin_ms / 1000.0 * sample_rate_;
     }
 
-    void set_clock() { clock_ = SynthClock(sample_rate_, latency_frames()); }
+    // An audio driver continues a timeline only while the next pass's
+    // records still reach their blocks (the margin); the WAV rendering and a
+    // stepped device wait for them.
+    void set_clock() {
+        const double reach = live() ? margin_ms / 1000.0 * sample_rate_ : SynthClock::no_limit;
+        clock_ = SynthClock(sample_rate_, latency_frames(), reach);
+    }
+
+    // Frames by the clock since the last restart.
+    double elapsed_frames(int64_t now_ns) const { return double(now_ns - origin_ns_) * sample_rate_ / 1e9; }
 
     // The clock: the machine's, or for a stepped device the frames rendered.
     int64_t now_ns() const {

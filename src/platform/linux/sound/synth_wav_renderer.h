@@ -31,7 +31,7 @@ public:
     // Renders `frames` more frames, added into left and right.
     virtual void render(int64_t frames, float* left, float* right) = 0;
     // How far (in frames from the file's first) a rendering behind the clock
-    // may go when the clock is at clock_frame.
+    // may go now, when the clock is at clock_frame.
     virtual int64_t renderable(int64_t clock_frame) = 0;
 };
 

@@ -426,7 +426,7 @@ TEST(SynthClock, EachRecordGoesIntoTheBlockNearestItsExactTime) {
         platform::StreamTimeline timeline;
         timeline.set_division(0, row.division);
         if (row.tempo_tick) timeline.set_tempo(row.tempo_tick, row.tempo);
-        platform::SynthClock clock(44100);
+        platform::SynthClock clock(44100, 220.5);
         const int64_t origin = clock.restart(1000.5);
         EXPECT_EQ(origin, 16);  // 1024 frames
         const int64_t block = clock.block_at(clock.frame_of(timeline.due_us(row.tick)), origin + row.next_block);
@@ -434,15 +434,46 @@ TEST(SynthClock, EachRecordGoesIntoTheBlockNearestItsExactTime) {
     }
 }
 
-// The timer set for a block takes that block's records, at every rate: above
-// 64 kHz two blocks share a millisecond, and both timers fire in the first.
-TEST(SynthClock, EachBlocksTimerTakesItsRecords) {
-    for (double rate : {22050.0, 44100.0, 48000.0, 96000.0}) {
-        platform::SynthClock clock(rate);
-        for (int64_t block = 0; block < 20000; ++block) {
-            const int64_t taken = clock.block_of_timer(clock.block_ms(block));
-            ASSERT_GE(taken, block) << rate;
-            ASSERT_EQ(clock.block_ms(taken), clock.block_ms(block)) << rate;
+// The next pass of a stream that played through continues its timeline: its
+// time 0 is the last stream's end exactly, however late within the seam
+// window (on the last stream's own clock) the restart came, as long as the
+// synthesizer has not gone past the end beyond reach; a rendering that must
+// not depend on the machine waits for it there. A restart after the window,
+// or after a stream reset before its end, anchors anew on the first whole
+// block it can reach.
+TEST(SynthClock, ANextPassContinuesTheTimelineOfAStreamThatPlayedThrough) {
+    struct Row {
+        const char* what;
+        int64_t reset_us;     // the reset, on the first stream's timeline
+        double late;          // frames from the first stream's end to the restart, by the clock
+        double past;          // frames from that end to what the synthesizer can reach at the restart
+        bool seamless;
+    } rows[] = {
+        {"at once", 500000, 0, -50, true},
+        {"late, within the window", 500500, 200, 60, true},
+        {"just within the window and reach", 500000, 220.5, 100, true},
+        {"after the window", 500000, 300, 0, false},
+        {"the synthesizer beyond reach", 500000, 20, 101, false},
+        {"reset before the end", 400000, 0, 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        platform::SynthClock clock(44100, 220.5, 100);
+        EXPECT_EQ(clock.held_block(0), platform::synth_unheld);
+        const int64_t first = clock.restart(1000.5);
+        const double end = clock.frame_of(500000);  // 22050 frames on: 344.5 blocks
+        clock.handed(clock.frame_of(250000));
+        EXPECT_EQ(clock.held_block(2000), first + 172);  // a record may still come for the block of the last
+        clock.handed(end);
+        clock.stop(clock.frame_of(row.reset_us));
+        // Until the restart, the rendering waits at the end while a seam can come.
+        EXPECT_EQ(clock.held_block(22050 + row.late), row.seamless || row.past > 100 ? first + 345 : platform::synth_unheld);
+        const int64_t second = clock.restart(end + row.past, 22050 + row.late);
+        if (row.seamless) {
+            EXPECT_EQ(clock.frame_of(0), end);
+            EXPECT_EQ(clock.block_at(clock.frame_of(10000), 0), std::llround((end + 441) / 64));
+        } else {
+            EXPECT_EQ(second, int64_t(std::ceil((end + row.past) / 64)));
         }
     }
 }
@@ -455,7 +486,7 @@ TEST(SynthClock, EachBlocksTimerTakesItsRecords) {
 // records.
 TEST(SynthClock, ManyRestartsDoNotDriftOrGrow) {
     using Kind = platform::SynthEvent::Kind;
-    platform::SynthClock clock(44100);
+    platform::SynthClock clock(44100, 220.5);
     double reachable = 777.7;
     platform::SynthEvent taken;
     for (int round = 0; round < 10000; ++round) {
@@ -464,13 +495,14 @@ TEST(SynthClock, ManyRestartsDoNotDriftOrGrow) {
         ASSERT_LT(double(origin * 64) - reachable, 64) << round;
         for (int64_t due_us : {0, 4000, 8000, 200000}) {
             const double frame = clock.frame_of(due_us);
+            clock.handed(frame);
             clock.insert({clock.block_at(frame, origin), frame, Kind::message, DWORD(due_us), 0});
         }
         // A switch 10 ms on: a reset at its own point, the next restart there.
         const double reset = clock.frame_of(10000);
         clock.drop_after(reset);
         clock.insert({clock.block_at(reset, origin), reset, Kind::release, 0, 0});
-        clock.stop();
+        clock.stop(reset);
         for (const platform::SynthEvent& queued : clock.queue()) ASSERT_NE(queued.word, 200000u) << round;
         ASSERT_EQ(clock.queue().back().kind, Kind::release);
         // The synthesizer has rendered what was due before 9 ms: the

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/linux/sound/synth_device.h"
 #include "support/wav_analysis.h"
@@ -106,47 +107,6 @@ TEST(SynthDevice, EachNoteSoundsAtItsDueTimeEvenWhenHandedOverLate) {
     for (int i = 1; i < 6; ++i) EXPECT_NEAR(onsets[i] - onsets[0], due_ms[i] / 1000.0, 0.005) << "note " << i;
 }
 
-TEST(SynthDevice, VolumeFollowsTheWordAndZeroIsSilence) {
-    Rendering r("synth_volume.wav");
-    ASSERT_TRUE(r.device);
-    const Clock::time_point restart = Clock::now() + milliseconds(50);
-    const DWORD volumes[] = {255 * 257, 64 * 257, 0, 0xFFFF0000};  // the last: right half only
-    restart_at(*r.device, restart);
-    for (int i = 0; i < 4; ++i) {
-        std::this_thread::sleep_until(restart + milliseconds(400 * i));
-        EXPECT_EQ(r.device->set_volume(volumes[i]), MMRESULT(MMSYSERR_NOERROR));
-        play_at(*r.device, restart, milliseconds(400 * i + 20), milliseconds(0), note_on(0, 60, 100));
-        play_at(*r.device, restart, milliseconds(400 * i + 300), milliseconds(0), note_off(0, 60));
-    }
-    std::this_thread::sleep_for(milliseconds(150));
-    Clock::time_point end = restart + milliseconds(1600);
-    wav::Audio audio = r.finish();
-    ASSERT_TRUE(audio.valid) << audio.problem;
-    ASSERT_GE(audio.seconds(), r.earliest(end));
-
-    // The first note sounds 20 ms after the restart.
-    std::vector<double> onsets = wav::onsets(audio);
-    ASSERT_GE(onsets.size(), 1u);
-    const double start = onsets[0] - 0.020;
-    // Each note's level while it is held; the reverb of the one before has
-    // died down by then.
-    auto segment = [&](int i, double from_s, double to_s) {
-        return std::pair{size_t((start + 0.4 * i + from_s) * audio.sample_rate),
-                         size_t((start + 0.4 * i + to_s) * audio.sample_rate)};
-    };
-    auto [full_from, full_to] = segment(0, 0.100, 0.290);
-    auto [quarter_from, quarter_to] = segment(1, 0.100, 0.290);
-    double full = wav::rms(audio.mono, full_from, full_to);
-    double quarter = wav::rms(audio.mono, quarter_from, quarter_to);
-    EXPECT_GT(full, 0.005);
-    // 191 steps of 257 apart on the taper.
-    EXPECT_NEAR(20 * std::log10(full / quarter), platform::synth_volume_range_db * 191 * 257 / 65535, 1.0);
-    for (int i : {2, 3}) {
-        auto [from, to] = segment(i, 0.100, 0.395);
-        EXPECT_LE(wav::rms(audio.mono, from, to), full / 1000) << "segment " << i;
-    }
-}
-
 // Two renderings of the same records, handed over at once as the stream does
 // (reverb and chorus off: their sweeps run from the synthesizer's start), are
 // the same sample for sample from the first note on, however late or early
@@ -176,38 +136,6 @@ TEST(SynthDevice, TwoRenderingsAreTheSameSampleForSample) {
     unsetenv("SMFSTREAM_SYNTH_SETTINGS");
     const auto apart = std::mismatch(heard[0].begin(), heard[0].end(), heard[1].begin());
     EXPECT_TRUE(apart.first == heard[0].end()) << "apart from sample " << apart.first - heard[0].begin();
-}
-
-// A switch is a reset and a restart: after hundreds of them, 2 ms apart, a
-// note sounds as soon after its restart as the first did.
-TEST(SynthDevice, ANoteAfterManySwitchesIsAsPromptAsTheFirst) {
-    Rendering r("synth_switches.wav");
-    ASSERT_TRUE(r.device);
-    Clock::time_point restarts[2];
-    auto click = [&](Clock::time_point* at) {
-        r.device->stream_opened();
-        *at = Clock::now();
-        r.device->restarted();
-        r.device->play(0, 0, 0, note_on(9, 76, 120));
-        r.device->play(0, 60000, 0, note_off(9, 76));
-        std::this_thread::sleep_for(milliseconds(300));
-        r.device->reset();
-    };
-    click(&restarts[0]);
-    for (int i = 0; i < 300; ++i) {
-        r.device->stream_opened();
-        r.device->restarted();
-        r.device->play(0, 20000, 0, note_on(9, 76, 120));  // reset before it is due: never sounds
-        std::this_thread::sleep_for(milliseconds(2));
-        r.device->reset();
-    }
-    click(&restarts[1]);
-    wav::Audio audio = r.finish();
-    ASSERT_TRUE(audio.valid) << audio.problem;
-    std::vector<double> onsets = wav::onsets(audio);
-    ASSERT_EQ(onsets.size(), 2u);
-    // Within a block and the reading of the onsets.
-    EXPECT_NEAR(onsets[1] - onsets[0], seconds_between(restarts[0], restarts[1]), 0.002);
 }
 
 // A write that fails (here the file size limit, as a full disk would) is said
@@ -273,45 +201,200 @@ TEST(SynthDevice, ResetReleasesEveryNote) {
     printf("half level to 1%% in %.0f ms after the reset\n", fall * 1000);
 }
 
-// The pitch of a steady tone from `from` seconds on, by its period's
-// autocorrelation between 200 and 400 Hz.
-double pitch_at(const wav::Audio& audio, double from) {
-    const size_t at = size_t(from * audio.sample_rate), window = 4096;
-    size_t best_lag = 0;
-    double best = -1;
-    for (size_t lag = audio.sample_rate / 400; lag <= audio.sample_rate / 200; ++lag) {
-        double sum = 0;
-        for (size_t i = at; i < at + window && i + lag < audio.mono.size(); ++i) sum += audio.mono[i] * audio.mono[i + lag];
-        if (sum > best) best = sum, best_lag = lag;
+// A stepped device: no output, its clock the frames it renders, stepped by
+// the test block by block; reverb and chorus off unless the test keeps them.
+struct Stepped {
+    std::unique_ptr<platform::MidiDevice> device;
+    int64_t frame;
+    std::vector<float> left, right;  // everything rendered
+
+    explicit Stepped(int64_t first_frame, bool effects = false) : frame(first_frame) {
+        if (!effects) setenv("SMFSTREAM_SYNTH_SETTINGS", "synth.reverb.active=0 synth.chorus.active=0", 1);
+        MMRESULT error = MMSYSERR_ERROR;
+        device.reset(platform::open_stepped_synth_device(first_frame, &error));
+        unsetenv("SMFSTREAM_SYNTH_SETTINGS");
+        EXPECT_EQ(error, MMRESULT(MMSYSERR_NOERROR));
     }
-    return best_lag ? double(audio.sample_rate) / best_lag : 0;
+    platform::MidiDevice* operator->() { return device.get(); }
+
+    // Renders one block; returns the voices sounding after it.
+    int step() {
+        left.resize(left.size() + 64);
+        right.resize(right.size() + 64);
+        platform::step_synth_device(device.get(), 64, &left[left.size() - 64], &right[right.size() - 64]);
+        frame += 64;
+        return platform::synth_active_voices(device.get());
+    }
+    void step_ms(double ms) {
+        for (int64_t until = frame + int64_t(ms * 44.1); frame < until;) step();
+    }
+    int64_t block() const { return frame / 64; }  // the next block to render
+    // The blocks (absolute) in which a sound began after silence, stepping `blocks`.
+    std::vector<int64_t> onsets(int64_t blocks) {
+        std::vector<int64_t> found;
+        int voices = platform::synth_active_voices(device.get());
+        for (int64_t i = 0; i < blocks; ++i) {
+            const int64_t rendered = block();
+            const int now = step();
+            if (voices == 0 && now > 0) found.push_back(rendered);
+            voices = now;
+        }
+        return found;
+    }
+    double rms(int64_t from_frame, int64_t to_frame) const {
+        double sum = 0;
+        for (int64_t i = from_frame; i < to_frame; ++i) sum += double(left[i]) * left[i] + double(right[i]) * right[i];
+        return std::sqrt(sum / double(2 * (to_frame - from_frame)));
+    }
+};
+
+// The block nearest a due time on a timeline whose time 0 is origin_frame.
+int64_t block_of(double origin_frame, int64_t due_us) { return std::llround((origin_frame + due_us * 0.0441) / 64); }
+
+// The device's frame count is its own and 64 bits wide: a stream playing
+// across 2^32 frames (27 hours at 44.1 kHz) sounds each note in the block
+// nearest its due time on both sides of the wrap.
+TEST(SynthDevice, EachNoteOnItsBlockAcrossThe32BitWrap) {
+    const int64_t wrap = int64_t(1) << 32;
+    Stepped synth(wrap - 64 * 1000);  // 1.45 s before the wrap
+    ASSERT_TRUE(synth.device);
+    synth.step_ms(20);
+    const int64_t origin = synth.block();
+    synth->restarted();
+    const int64_t due_us[] = {0, 700000, 1130931, 1731013, 2203021, 3000017};
+    for (int64_t due : due_us) {
+        synth->play(0, due, 0, note_on(9, 76, 110));
+        synth->play(0, due + 30000, 0, note_off(9, 76));
+    }
+    std::vector<int64_t> expected;
+    for (int64_t due : due_us) expected.push_back(block_of(double(origin * 64), due));
+    ASSERT_LT(expected[2] * 64, wrap);
+    ASSERT_GT(expected[3] * 64, wrap);
+    EXPECT_EQ(synth.onsets(expected.back() - origin + 100), expected);
 }
 
-// Each file starts on channels as General MIDI leaves them: a bend the file
-// before left up does not carry over into the next one's notes.
+// The next pass of a stream that played through, restarted within the
+// device's latency after its end, continues its timeline: its notes sound
+// where they would had the file been twice as long, however late the restart
+// came. A restart after a pause anchors anew on the next block.
+TEST(SynthDevice, ANextPassContinuesWhereTheLastEnded) {
+    struct Row {
+        const char* what;
+        double restart_after_ms;  // after the first pass's end
+        bool seamless;
+    } rows[] = {{"at once", 0.5, true}, {"late, within the latency", 3, true}, {"after a pause", 40, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Stepped synth(64 * 77);
+        ASSERT_TRUE(synth.device);
+        synth->stream_opened();
+        const int64_t origin = synth.block();
+        synth->restarted();
+        synth->play(0, 0, 0, note_on(9, 76, 110));
+        synth->play(0, 30000, 0, note_off(9, 76));
+        synth->play(0, 250017, 0, DWORD(MEVT_NOP) << 24);  // the pass's end
+        const double end = double(origin * 64) + 250017 * 0.0441;
+        ASSERT_EQ(synth.onsets(int64_t((end + row.restart_after_ms * 44.1) / 64) + 1 - synth.block()).size(), 1u);
+        synth->reset();
+        synth->stream_opened();
+        const int64_t restart = synth.block();
+        synth->restarted();
+        synth->play(0, 100000, 0, note_on(9, 76, 110));
+        synth->play(0, 130000, 0, note_off(9, 76));
+        const int64_t expected = row.seamless ? block_of(end, 100000) : block_of(double(restart * 64), 100000);
+        EXPECT_EQ(synth.onsets(400), std::vector<int64_t>{expected});
+    }
+}
+
+TEST(SynthDevice, VolumeFollowsTheWordAndZeroIsSilence) {
+    Stepped synth(0);
+    ASSERT_TRUE(synth.device);
+    const DWORD volumes[] = {255 * 257, 64 * 257, 0, 0xFFFF0000};  // the last: right half only
+    synth->restarted();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(synth->set_volume(volumes[i]), MMRESULT(MMSYSERR_NOERROR));
+        synth->play(0, 400000 * i + 20000, 0, note_on(0, 60, 100));
+        synth->play(0, 400000 * i + 300000, 0, note_off(0, 60));
+        synth.step_ms(400);
+    }
+    // Each note's level while it is held; the reverb of the one before has
+    // died down by then.
+    auto level = [&](int i) { return synth.rms(int64_t((0.4 * i + 0.12) * 44100), int64_t((0.4 * i + 0.31) * 44100)); };
+    const double full = level(0);
+    EXPECT_GT(full, 0.005);
+    // 191 steps of 257 apart on the taper.
+    EXPECT_NEAR(20 * std::log10(full / level(1)), platform::synth_volume_range_db * 191 * 257 / 65535, 1.0);
+    EXPECT_EQ(level(2), 0.0);
+    EXPECT_EQ(level(3), 0.0);
+}
+
+// A switch is a reset and a restart: after hundreds of them, 2 ms apart, a
+// note sounds as soon after its restart as the first did.
+TEST(SynthDevice, ANoteAfterManySwitchesIsAsPromptAsTheFirst) {
+    Stepped synth(0);
+    ASSERT_TRUE(synth.device);
+    auto click = [&] {
+        synth->stream_opened();
+        const int64_t restart = synth.block();
+        synth->restarted();
+        synth->play(0, 0, 0, note_on(9, 76, 120));
+        synth->play(0, 60000, 0, note_off(9, 76));
+        const std::vector<int64_t> onsets = synth.onsets(int64_t(0.3 * 44100 / 64));
+        synth->reset();
+        return onsets.size() == 1 ? onsets[0] - restart : -1;
+    };
+    const int64_t first = click();
+    EXPECT_GE(first, 0);
+    for (int i = 0; i < 300; ++i) {
+        synth->stream_opened();
+        synth->restarted();
+        synth->play(0, 20000, 0, note_on(9, 76, 120));  // reset before it is due: never sounds
+        synth.step_ms(2);
+        synth->reset();
+    }
+    synth.step_ms(500);
+    EXPECT_EQ(click(), first);
+}
+
+// Each file starts from a clean slate: after a file that set mono mode, a
+// pitch-bend range of 12 and a bend, full reverb and chorus sends, a closed
+// filter, another bank and tuning, a chord sounds as it does on a synthesizer
+// that played nothing before (its release left to ring out first).
 TEST(SynthDevice, AStreamOpensOnChannelsBackToTheirDefaults) {
-    Rendering r("synth_clean.wav");
-    ASSERT_TRUE(r.device);
-    const Clock::time_point first = Clock::now() + milliseconds(50), second = first + milliseconds(900);
-    r.device->stream_opened();
-    r.device->play(0, 0, 0, program(0, 19));  // an organ: a steady tone
-    restart_at(*r.device, first);
-    play_at(*r.device, first, milliseconds(0), milliseconds(0), 0x007F7FE0);  // bent up two semitones
-    play_at(*r.device, first, milliseconds(0), milliseconds(0), note_on(0, 60, 110));
-    play_at(*r.device, first, milliseconds(400), milliseconds(0), note_off(0, 60));
-    std::this_thread::sleep_until(first + milliseconds(500));
-    r.device->reset();
-    r.device->stream_opened();
-    r.device->play(0, 0, 0, program(0, 19));
-    restart_at(*r.device, second);
-    play_at(*r.device, second, milliseconds(0), milliseconds(0), note_on(0, 60, 110));
-    play_at(*r.device, second, milliseconds(400), milliseconds(0), note_off(0, 60));
-    std::this_thread::sleep_for(milliseconds(500));
-    wav::Audio audio = r.finish();
-    ASSERT_TRUE(audio.valid) << audio.problem;
-    const double start = wav::first_sound(audio);
-    EXPECT_NEAR(pitch_at(audio, start + 0.15), 293.7, 4.0);  // D4: the bend sounds
-    EXPECT_NEAR(pitch_at(audio, start + seconds_between(first, second) + 0.15), 261.6, 4.0);  // C4 again
+    const DWORD settings[] = {
+        0x007EB0,                                  // mono on
+        0x0065B0, 0x0064B0, 0x0C06B0, 0x2000E0,    // RPN 0: bend range 12; bent down
+        0x007F5BB0, 0x007F5DB0, 0x00004AB0,        // reverb and chorus sends full, filter closed
+        0x000147B0, 0x000149B0, 0x000100B0,        // resonance, attack, bank 1
+        0x0065B0, 0x0164B0, 0x7F06B0,              // RPN 1: fine tuning up
+    };
+    auto chord = [](Stepped& synth) {
+        synth->stream_opened();
+        synth->restarted();
+        for (int key : {60, 64, 67}) synth->play(0, 0, 0, note_on(0, key, 100));
+        for (int key : {60, 64, 67}) synth->play(0, 800000, 0, note_off(0, key));
+        const int64_t from = synth.frame;
+        synth.step_ms(900);
+        return from;
+    };
+    Stepped alone(0, true), after(0, true);
+    ASSERT_TRUE(alone.device && after.device);
+    after->stream_opened();
+    after->restarted();
+    for (DWORD word : settings) after->play(0, 0, 0, word);
+    after->play(0, 0, 0, note_on(0, 72, 100));
+    after.step_ms(500);
+    after->reset();
+    alone.step_ms(4000);
+    after.step_ms(3500);
+    const int64_t from = chord(alone);
+    ASSERT_EQ(chord(after), from);
+    const double level = alone.rms(from, from + 44100 * 3 / 4);
+    ASSERT_GT(level, 0.005);
+    EXPECT_NEAR(20 * std::log10(after.rms(from, from + 44100 * 3 / 4) / level), 0.0, 0.1);
+    double apart = 0;
+    for (int64_t i = from; i < from + 44100 * 3 / 4; ++i) apart += std::pow(double(after.left[i] - alone.left[i]), 2);
+    EXPECT_LT(10 * std::log10(apart / (44100 * 3 / 4) / (level * level)), -30.0) << "the difference, against the chord";
 }
 
 // The child of the test below: renders into SYNTH_CHILD_WAV until killed.

@@ -1,5 +1,5 @@
-// The synthesizer's clock: due times to blocks, the queue of what waits for
-// its block, and where the sound card is.
+// The synthesizer's clock: due times to blocks, the seam between passes, the
+// queue of what waits for its block, and where the sound card is.
 #include "platform/linux/sound/synth_clock.h"
 
 #include <algorithm>
@@ -7,22 +7,46 @@
 
 namespace platform {
 
-int64_t SynthClock::restart(double reachable) {
-    origin_block_ = int64_t(std::ceil(std::max(reachable, 0.0) / double(synth_block_frames)));
+namespace {
+
+// A reset this close before the last record's due time still finds the
+// stream played through: the stream and the device read the clock at its
+// restart a moment apart.
+constexpr double played_through_ms = 2.0;
+
+}  // namespace
+
+int64_t SynthClock::restart(double reachable, double elapsed) {
+    reachable = std::max(reachable, 0.0);
+    if (in_seam(elapsed) && reachable <= ended_at_ + reach_frames_)
+        origin_ = ended_at_;
+    else
+        origin_ = std::ceil(reachable / double(synth_block_frames)) * double(synth_block_frames);
     timed_ = true;
+    last_due_ = origin_;
+    ended_at_ = -1;
+    const int64_t first = int64_t(std::llround(origin_ / double(synth_block_frames)));
     // Kept in order: everything later than the new first block comes before
     // the new stream's records, in that block.
     for (SynthEvent& queued : queue_) {
-        if (queued.block > origin_block_) {
-            queued.block = origin_block_;
-            queued.frame = double(origin_block_ * synth_block_frames);
+        if (queued.block > first) {
+            queued.block = first;
+            queued.frame = origin_;
         }
     }
-    return origin_block_;
+    return first;
 }
 
-double SynthClock::frame_of(int64_t due_us) const {
-    return double(origin_block_ * synth_block_frames) + double(due_us) * rate_ / 1e6;
+void SynthClock::handed(double frame) {
+    if (timed_) last_due_ = std::max(last_due_, frame);
+}
+
+void SynthClock::stop(double frame) {
+    if (timed_ && frame >= last_due_ - played_through_ms / 1000.0 * rate_)
+        ended_at_ = last_due_;
+    else
+        ended_at_ = -1;
+    timed_ = false;
 }
 
 int64_t SynthClock::block_at(double frame, int64_t next_block) const {
@@ -33,15 +57,10 @@ double SynthClock::now_frame(int64_t elapsed_us, double reachable) const {
     return timed_ ? frame_of(elapsed_us) : reachable;
 }
 
-unsigned SynthClock::block_ms(int64_t block) const {
-    return unsigned(int64_t(1000.0 * double(block * synth_block_frames) / rate_));
-}
-
-int64_t SynthClock::block_of_ms(unsigned ms) const {
-    int64_t block = int64_t(double(ms) * rate_ / 1000.0 / double(synth_block_frames));
-    while (block > 0 && block_ms(block - 1) >= ms) --block;
-    while (block_ms(block) < ms) ++block;
-    return block;
+int64_t SynthClock::held_block(double elapsed) const {
+    if (timed_) return block_at(last_due_, 0);
+    if (in_seam(elapsed)) return block_at(ended_at_, 0);
+    return synth_unheld;
 }
 
 void SynthClock::insert(const SynthEvent& event) {

@@ -37,7 +37,7 @@ auto has_events(size_t index, size_t count = 1) {
 // Waits until the passes' messages are exactly these.
 testing::AssertionResult has_pass_messages(PlayerRun& run, const std::vector<std::string>& paths,
                                            const std::string& expected) {
-    if (run.child().wait_err([&](const std::string& e) { return pass_messages(e, paths) == expected; }, 5s))
+    if (run.child().wait_err([&](const std::string& e) { return pass_messages(e, paths) == expected; }, hang_bound))
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "the passes wrote:\n" << pass_messages(run.child().err(), paths);
 }
@@ -51,7 +51,7 @@ protected:
     }
     void finish(PlayerRun& run) {
         run.child().close_stdin();
-        ExitStatus status = run.child().wait(5s);
+        ExitStatus status = run.child().wait();
         EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
         EXPECT_TRUE(songs::only_markers(run.child().out())) << run.child().out();
     }
@@ -190,7 +190,7 @@ TEST_F(Switching, TypicalRun) {
     ChildProcess& child = run.child();
     ASSERT_TRUE(child.wait_err([](const std::string& e) {
         return e.find("read from stdin...") != std::string::npos && e.find("buffering...\n") != std::string::npos;
-    }, 5s));
+    }, hang_bound));
     ASSERT_TRUE(run.wait_trace(has_events(0)));
     std::string start = child.err();
     EXPECT_TRUE(start == "read from stdin...buffering...\n" || start == "buffering...\nread from stdin...") << start;
@@ -246,7 +246,7 @@ TEST_F(Switching, AFileReplacedWhileItLoadsNeverSounds) {
             return !keys.empty() && keys.back() == 62;
         }));
         run.child().close_stdin();
-        EXPECT_TRUE(run.child().wait(5s).exited);
+        EXPECT_TRUE(run.child().wait().exited);
         const std::string err = run.child().err();
         if (err.find("New filename received: b.mid") > err.find("buffering...")) continue;
         ++counted;
@@ -274,7 +274,7 @@ TEST(Looping, MarkersComeABarApartForAOneBeatNoteInABar) {
     ASSERT_TRUE(run.child().wait_out_count("1", 4));
     double seconds = std::chrono::duration<double>(Clock::now() - first).count();
     run.child().close_stdin();
-    ExitStatus status = run.child().wait(5s);
+    ExitStatus status = run.child().wait();
     EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     // Three bars: 1.5 s (a beat apart they would take 0.375 s).
     EXPECT_GT(seconds, 1.2);

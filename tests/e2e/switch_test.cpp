@@ -232,13 +232,13 @@ TEST_F(Switching, TypicalRun) {
 // note) ends that pass before its first buffer is queued. A run counts where
 // the player said it received the name before the pass's first "buffering..."
 // (a busy machine can leave the name unread until the file is loaded); runs
-// until five count, or twenty are made.
+// until three count, or twelve are made.
 TEST_F(Switching, AFileReplacedWhileItLoadsNeverSounds) {
     smf::Track slow;
     slow.text(0, std::string(40u << 20, 't')).note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
     dir.write("slow.mid", smf::file({slow}, songs::ppqn));
     int counted = 0, sounded = 0;
-    for (int run_number = 0; run_number < 20 && counted < 5; ++run_number) {
+    for (int run_number = 0; run_number < 12 && counted < 3; ++run_number) {
         PlayerRun run(dir, "200", "slow.mid", Timing::real_time);
         ASSERT_TRUE(run.send(name_command("b.mid")));
         ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {

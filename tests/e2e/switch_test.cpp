@@ -37,7 +37,7 @@ auto has_events(size_t index, size_t count = 1) {
 // Waits until the passes' messages are exactly these.
 testing::AssertionResult has_pass_messages(PlayerRun& run, const std::vector<std::string>& paths,
                                            const std::string& expected) {
-    if (run.child().wait_err([&](const std::string& e) { return pass_messages(e, paths) == expected; }, 5s))
+    if (run.child().wait_err([&](const std::string& e) { return pass_messages(e, paths) == expected; }, hang_bound))
         return testing::AssertionSuccess();
     return testing::AssertionFailure() << "the passes wrote:\n" << pass_messages(run.child().err(), paths);
 }
@@ -51,7 +51,7 @@ protected:
     }
     void finish(PlayerRun& run) {
         run.child().close_stdin();
-        ExitStatus status = run.child().wait(5s);
+        ExitStatus status = run.child().wait();
         EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
         EXPECT_TRUE(songs::only_markers(run.child().out())) << run.child().out();
     }
@@ -190,7 +190,7 @@ TEST_F(Switching, TypicalRun) {
     ChildProcess& child = run.child();
     ASSERT_TRUE(child.wait_err([](const std::string& e) {
         return e.find("read from stdin...") != std::string::npos && e.find("buffering...\n") != std::string::npos;
-    }, 5s));
+    }, hang_bound));
     ASSERT_TRUE(run.wait_trace(has_events(0)));
     std::string start = child.err();
     EXPECT_TRUE(start == "read from stdin...buffering...\n" || start == "buffering...\nread from stdin...") << start;
@@ -229,30 +229,35 @@ TEST_F(Switching, TypicalRun) {
 // A controller that switches music at once (a game changing scene while the
 // player starts) never hears the file it replaced: a name that arrives while
 // a pass is still loading its file (here a 40 MB text event before the first
-// note) ends that pass before its first buffer is queued. Ten starts, the
-// name sent at once (NAME_AFTER_MS=N: N ms after the start).
+// note) ends that pass before its first buffer is queued. A run counts where
+// the player said it received the name before the pass's first "buffering..."
+// (a busy machine can leave the name unread until the file is loaded); runs
+// until three count, or twelve are made.
 TEST_F(Switching, AFileReplacedWhileItLoadsNeverSounds) {
     smf::Track slow;
     slow.text(0, std::string(40u << 20, 't')).note_on(0, 0, 60, 100).note_off(96, 0, 60).end();
     dir.write("slow.mid", smf::file({slow}, songs::ppqn));
-    int sounded = 0;
-    for (int run_number = 0; run_number < 10; ++run_number) {
+    int counted = 0, sounded = 0;
+    for (int run_number = 0; run_number < 12 && counted < 3; ++run_number) {
         PlayerRun run(dir, "200", "slow.mid", Timing::real_time);
-        std::this_thread::sleep_for(std::chrono::milliseconds(getenv("NAME_AFTER_MS") ? atoi(getenv("NAME_AFTER_MS")) : 0));
         ASSERT_TRUE(run.send(name_command("b.mid")));
         ASSERT_TRUE(run.wait_trace([](const std::vector<TraceLine>& t) {
             std::vector<int> keys = first_keys(t);
             return !keys.empty() && keys.back() == 62;
         }));
         run.child().close_stdin();
-        EXPECT_TRUE(run.child().wait(5s).exited);
+        EXPECT_TRUE(run.child().wait().exited);
+        const std::string err = run.child().err();
+        if (err.find("New filename received: b.mid") > err.find("buffering...")) continue;
+        ++counted;
         for (const TraceLine& line : run.trace())
             if (line.kind == TraceLine::ev && songs::note_on_key(line.word) == 60) {
                 ++sounded;
                 break;
             }
     }
-    EXPECT_EQ(sounded, 0) << "of 10 runs";
+    EXPECT_GT(counted, 0) << "the name never came before the first buffer";
+    EXPECT_EQ(sounded, 0) << "of " << counted << " runs";
 }
 
 // A one-beat note in a four-beat bar: each pass lasts the whole bar, so the
@@ -269,7 +274,7 @@ TEST(Looping, MarkersComeABarApartForAOneBeatNoteInABar) {
     ASSERT_TRUE(run.child().wait_out_count("1", 4));
     double seconds = std::chrono::duration<double>(Clock::now() - first).count();
     run.child().close_stdin();
-    ExitStatus status = run.child().wait(5s);
+    ExitStatus status = run.child().wait();
     EXPECT_TRUE(status.exited && status.code == 0) << status.describe();
     // Three bars: 1.5 s (a beat apart they would take 0.375 s).
     EXPECT_GT(seconds, 1.2);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <semaphore>
 #include <thread>
 
 #include "platform/platform.h"
@@ -43,45 +44,40 @@ TEST(Events, ASignalFromAnotherThreadEndsAnEndlessWait) {
     CloseHandle(event);
 }
 
-// Under ThreadSanitizer the busy polling below is slow on a busy machine,
-// and the use after free it hunts is AddressSanitizer's to see.
-#if defined(__SANITIZE_THREAD__)
-constexpr int events_closed_at_once = 1000;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr int events_closed_at_once = 1000;
-#else
-constexpr int events_closed_at_once = 20000;
-#endif
-#else
-constexpr int events_closed_at_once = 20000;
-#endif
-
 // Windows lets a thread close an event the moment it sees it signalled: the
 // signaller must not touch the event after that (AddressSanitizer sees it).
-// One thread polls each new event and closes it once signalled; the other
-// signals it; many times over, for each kind of event.
+// The closer polls each new event and closes it once signalled; the signaller
+// signals it once the closer is polling. The hand-overs between them block, so
+// that a busy machine slows each one by a wake-up, not by a time slice; the
+// runs stop at a count, or after a time once enough have been made.
 TEST(Events, AnEventClosedAsSoonAsItIsSignalledIsNotTouchedByItsSignaller) {
+    constexpr int most_runs = 200000, least_runs = 2000;
+    constexpr auto enough_time = std::chrono::seconds(5);
     for (BOOL manual_reset : {FALSE, TRUE}) {
-        std::atomic<HANDLE> polled{nullptr};
-        std::atomic<bool> over{false};
+        std::binary_semaphore handed{0}, polling{0};
+        HANDLE polled = nullptr;  // handed over by the semaphores
         std::thread closer([&] {
-            while (!over) {
-                HANDLE event = polled.load();
-                if (!event) continue;
+            for (;;) {
+                handed.acquire();
+                HANDLE event = polled;
+                if (!event) return;
+                polling.release();
                 while (WaitForSingleObject(event, 0) != WAIT_OBJECT_0) {}
                 CloseHandle(event);
-                polled = nullptr;
             }
         });
-        for (int run = 0; run < events_closed_at_once; ++run) {
-            HANDLE event = CreateEventA(nullptr, manual_reset, FALSE, nullptr);
-            ASSERT_NE(event, nullptr);
-            polled = event;
-            SetEvent(event);
-            while (polled.load()) std::this_thread::yield();
+        const auto started = std::chrono::steady_clock::now();
+        int runs = 0;
+        while (runs < most_runs && (runs < least_runs || std::chrono::steady_clock::now() - started < enough_time)) {
+            polled = CreateEventA(nullptr, manual_reset, FALSE, nullptr);
+            ASSERT_NE(polled, nullptr);
+            handed.release();
+            polling.acquire();
+            SetEvent(polled);
+            ++runs;
         }
-        over = true;
+        polled = nullptr;
+        handed.release();
         closer.join();
     }
 }

@@ -19,6 +19,8 @@ namespace test {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+// The default bound of every wait below: long enough that only a hang reaches it on a busy machine.
+inline constexpr Clock::duration hang_bound = std::chrono::seconds(20);
 
 struct ExitStatus {
     bool exited = false;   // ended with exit(); code holds the status
@@ -74,13 +76,13 @@ public:
     // has ended without it holding.
     bool wait_err(const std::function<bool(const std::string&)>& holds, Clock::duration timeout);
     bool wait_out(const std::function<bool(const std::string&)>& holds, Clock::duration timeout);
-    bool wait_err_contains(const std::string& text, Clock::duration timeout = 10s);
-    bool wait_err_count(const std::string& text, size_t count, Clock::duration timeout = 10s);
-    bool wait_out_count(const std::string& text, size_t count, Clock::duration timeout = 10s);
+    bool wait_err_contains(const std::string& text, Clock::duration timeout = hang_bound);
+    bool wait_err_count(const std::string& text, size_t count, Clock::duration timeout = hang_bound);
+    bool wait_out_count(const std::string& text, size_t count, Clock::duration timeout = hang_bound);
 
     // Waits for the child to end; kills it (SIGKILL) after the time-out. Also
     // waits for the reader threads to drain its output.
-    ExitStatus wait(Clock::duration timeout = 10s);
+    ExitStatus wait(Clock::duration timeout = hang_bound);
 
     // Whether the child is still running.
     bool running();

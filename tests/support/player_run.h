@@ -41,7 +41,7 @@ public:
 
     bool send(const std::vector<uint8_t>& bytes) { return child_->write(bytes); }
     // Waits until the trace holds a line that the predicate accepts.
-    bool wait_trace(const std::function<bool(const std::vector<TraceLine>&)>& holds, Clock::duration timeout = 10s);
+    bool wait_trace(const std::function<bool(const std::vector<TraceLine>&)>& holds, Clock::duration timeout = hang_bound);
 
 private:
     std::string trace_path_;

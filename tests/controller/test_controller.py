@@ -228,7 +228,7 @@ class PlayToolCase(FilesCase):
         without_module_path = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
         without_module_path["SMFSTREAM_DEVICE"] = "trace:" + self.trace
         rows = [([self.a], 0, ""),
-                (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "no MIDI output"),
+                (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "cannot write"),
                 ([os.path.join(self.dir.name, "missing.mid")], 1, "could not open"),
                 (["/etc/passwd"], 1, "not a Standard MIDI File: /etc/passwd"),
                 (["--wav", wav, "/etc/passwd"], 1, "not a Standard MIDI File"),

@@ -7,7 +7,9 @@ Run by ctest with SMFSTREAM_BINARY naming the player and PYTHONPATH the module."
 import math
 import os
 import re
+import resource
 import signal
+import stat
 import subprocess
 import tempfile
 import threading
@@ -246,6 +248,41 @@ def ended_soon(pid):
 
 
 class PlayToolCase(FilesCase):
+    def play(self, *arguments, env=None, **run):
+        return subprocess.run([os.path.join(SOURCE, "tools", "smfstream-play"), "--quiet", "--player", PLAYER]
+                              + list(arguments), env=env, capture_output=True, text=True, timeout=60, **run)
+
+    def test_wav_never_replaces_what_is_not_a_plain_file_nor_a_file_with_less_than_a_rendering(self):
+        """A symbolic link is followed; a FIFO gets the file written into it;
+        a plain file is kept when the rendering is cut short."""
+        kept = self.write("kept.wav", b"old")
+        link = os.path.join(self.dir.name, "link.wav")
+        os.symlink(kept, link)
+        fifo = os.path.join(self.dir.name, "fifo")
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()), daemon=True)
+        reader.start()
+        for out in (link, fifo):
+            with self.subTest(out=out):
+                run = self.play("--wav", out, "200", self.a)
+                self.assertEqual(run.returncode, 0, run.stderr)
+        reader.join(timeout=60)
+        self.assertTrue(os.path.islink(link) and stat.S_ISFIFO(os.stat(fifo).st_mode))
+        with open(kept, "rb") as file:
+            self.assertEqual(file.read(4), b"RIFF")
+        self.assertEqual(got[0][:4], b"RIFF")
+        # A file-size limit cuts the rendering short: the old file stays.
+        with open(kept, "wb") as file:
+            file.write(b"old")
+        run = self.play("--wav", link, "200", self.a,
+                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (512, resource.RLIM_INFINITY)))
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn("File too large", run.stderr)
+        with open(kept, "rb") as file:
+            self.assertEqual(file.read(), b"old")
+        self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(["a.mid", "b.mid", "kept.wav", "link.wav", "fifo"]))
+
     def test_a_failure_is_never_reported_as_success(self):
         """(arguments, exit status, what it must say); the tool run through a
         symbolic link, as a user links it into ~/bin."""
@@ -258,7 +295,9 @@ class PlayToolCase(FilesCase):
         # The tool finds its module from where it really is.
         without_module_path = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
         without_module_path["SMFSTREAM_DEVICE"] = "trace:" + self.trace
+        empty = self.write("empty.mid", short_song(60)[:18] + bytes([0, 0, 0, 4, 0x00, 0xFF, 0x2F, 0x00]))
         rows = [([self.a], 0, ""),
+                ([empty], 1, "nothing to play in " + empty),
                 (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "cannot write"),
                 ([os.path.join(self.dir.name, "missing.mid")], 1, "could not open"),
                 (["/etc/passwd"], 1, "not a Standard MIDI File: /etc/passwd"),

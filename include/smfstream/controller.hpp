@@ -508,7 +508,7 @@ public:
         return shared_->diagnostics;
     }
 
-    // Its process id (and, on POSIX, its process group's), once started.
+    // Its process id, once started.
     detail::Process::Id process_id() const {
         if (forked_away()) return shared_->id;
         detail::Held held(shared_->monitor);

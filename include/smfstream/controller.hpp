@@ -171,7 +171,7 @@ inline Status check_name(std::string_view name) {
 }
 
 // How long stop() may take beyond its time-out: for the killed player's
-// group to go, and its pipes to close.
+// processes to go, and its pipes to close.
 constexpr std::chrono::milliseconds stop_grace{1000};
 
 }  // namespace smfstream
@@ -232,7 +232,7 @@ bool wait_until(Monitor& monitor, Clock::time_point deadline, Done done) {
 enum class Stage { idle, starting, running, stopping, stopped };
 
 // What a Player shares with its threads. The threads hold it too, so that one
-// still reading a pipe that a process outside the player's group keeps open
+// still reading a pipe that a process that left the player's tree keeps open
 // (stop() leaves it behind) touches nothing freed.
 struct Shared {
     Monitor monitor;  // guards what follows, except the process's pipes
@@ -243,7 +243,7 @@ struct Shared {
     bool input_closed = false;
     bool output_done = false;  // its standard output has ended
     bool ended = false;        // it has ended, and its markers have been counted
-    bool killed = false;       // a stop() ended its group while it still ran
+    bool killed = false;       // a stop() killed it while it still ran
     ExitStatus exit;
     std::size_t passes = 0;
     std::string diagnostics;

@@ -49,8 +49,8 @@ LAST_NAME_LOW_BYTE = 0x7F
 LAST_NAME_HIGH_BYTE = 0x7F
 # The longest name the protocol carries: length bytes 0x7F, 0x7F.
 MAX_NAME_LENGTH = LAST_NAME_LOW_BYTE + 256 * LAST_NAME_HIGH_BYTE
-# How long stop() may take beyond its timeout: for the killed player's group
-# to go, and its pipes to close.
+# How long stop() may take beyond its timeout: for the killed player and the
+# processes below it to go, and its pipes to close.
 STOP_GRACE = 1.0
 # How long the end of the player's output may lag behind its exit before it
 # counts as ended regardless.
@@ -154,12 +154,20 @@ def _wait(condition, predicate, deadline):
 
 
 def _acquire(lock, deadline):
-    while True:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            return lock.acquire(blocking=False)
-        if lock.acquire(timeout=min(left, _WAIT_STEP)):
-            return True
+    """Takes lock by the deadline (inf: for ever); a KeyboardInterrupt on the
+    way leaves it free."""
+    taken = False
+    try:
+        while not taken:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return lock.acquire(blocking=False)
+            taken = lock.acquire(timeout=min(left, _WAIT_STEP))
+        return True
+    except BaseException:
+        if taken:
+            lock.release()
+        raise
 
 
 # Processes, POSIX: a pidfd names one process for good (Linux 5.3 and later),

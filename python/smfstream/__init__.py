@@ -234,17 +234,21 @@ def _end_tree(pid, pidfd):
     _signal(pidfd, pid, signal.SIGKILL)
 
 
-# The players of this process, whose pipes a forked child lets go of at once.
+# The players of this process, whose pipes a forked child lets go of at once;
+# a fork waits while a player is being started, so that the child finds the
+# pipes made for it among them.
 _players = weakref.WeakSet()
+_starting = threading.Lock()
 
 
 def _forked():
+    _starting.release()
     for player in list(_players):
         player._release_copies()
 
 
 if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_forked)
+    os.register_at_fork(before=_starting.acquire, after_in_parent=_starting.release, after_in_child=_forked)
 
 
 def _describe(returncode, known=True):
@@ -304,15 +308,17 @@ class Player:
         err = {"keep": subprocess.PIPE, "inherit": None, "discard": subprocess.DEVNULL}[stderr]
         # Unbuffered pipes (bufsize=0): their objects take no lock, so that a
         # forked child can close its copies whatever our threads were doing.
-        try:
-            self._process = subprocess.Popen([os.fspath(program), str(volume), os.fspath(path)], bufsize=0,
-                                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
-                                             env=environment, start_new_session=new_session and os.name == "posix")
-        except OSError as error:
-            raise SmfstreamError(f"cannot start {program}: {error.strerror or error}") from error
-        if os.name == "posix":
-            self._pidfd = _pidfd_open(self._process.pid)  # our unreaped child: it is ours
-        _players.add(self)
+        with _starting:
+            try:
+                self._process = subprocess.Popen([os.fspath(program), str(volume), os.fspath(path)], bufsize=0,
+                                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                                                 env=environment,
+                                                 start_new_session=new_session and os.name == "posix")
+            except OSError as error:
+                raise SmfstreamError(f"cannot start {program}: {error.strerror or error}") from error
+            if os.name == "posix":
+                self._pidfd = _pidfd_open(self._process.pid)  # our unreaped child: it is ours
+            _players.add(self)
         self._threads = [threading.Thread(target=self._read_markers, daemon=True),
                          threading.Thread(target=self._watch_exit, daemon=True)]
         if stderr == "keep":

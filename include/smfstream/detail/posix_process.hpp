@@ -183,6 +183,10 @@ public:
     }
 
     Status spawn(const std::vector<std::string>& argv, const Options& options) {
+        // With the registry held, so that a child forked meanwhile by another
+        // thread (fork waits for it) finds the pipes made here registered.
+        Registry& r = registry();
+        std::lock_guard<std::mutex> registering(r.lock);
         int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
         auto close_all = [&] {
             for (int* fds : {in, out, err})
@@ -248,8 +252,6 @@ public:
         input_ = in[1], output_ = out[0], diagnostics_ = err[0];
         in[1] = out[0] = err[0] = -1;
         close_all();
-        Registry& r = registry();
-        std::lock_guard<std::mutex> held(r.lock);
         r.processes.push_back(this);
         return {};
     }

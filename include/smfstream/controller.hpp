@@ -23,9 +23,13 @@
 //
 // Every call may come from any thread at any time. Every wait is bounded:
 // stop(timeout) returns within the timeout plus stop_grace whatever the
-// player does; the player runs in a process group (Windows: a job) of its
-// own, which stop() ends when the time is up, so a wrapper script around the
-// player cannot keep it, or stop(), waiting.
+// player does; when the time is up it kills the player and what the player
+// started (Linux: the processes below it; Windows: its job), so a wrapper
+// script around the player cannot keep it, or stop(), waiting. The player
+// stays in the program's process group (its job): Ctrl-Z in a terminal stops
+// the music with the program. In a child forked after start(), the Player
+// does nothing to the parent's player. The rules of start, stop, kill and
+// reaping, which the Python module follows too: docs/controller-rules.md.
 //
 // The process handling of each platform is in smfstream/detail/; the
 // protocol's limits in smfstream/protocol.hpp.
@@ -40,6 +44,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -60,6 +65,7 @@ enum class errc {
     player_ended,     // the player has ended (killed, crashed, or ended by itself)
     timed_out,        // no pass ended, or the player did not exit, in time
     status_unknown,   // the player has ended, but how could not be learnt
+    bad_timeout,      // a negative time-out; nothing was done
 };
 
 class ErrorCategory : public std::error_category {
@@ -75,6 +81,7 @@ public:
         case errc::player_ended: return "the player has ended";
         case errc::timed_out: return "timed out";
         case errc::status_unknown: return "the player's exit status could not be learnt";
+        case errc::bad_timeout: return "a time-out is 0 or more";
         }
         return "unknown error";
     }
@@ -166,7 +173,7 @@ inline Status check_name(std::string_view name) {
 }
 
 // How long stop() may take beyond its time-out: for the killed player's
-// group to go, and its pipes to close.
+// processes to go, and its pipes to close.
 constexpr std::chrono::milliseconds stop_grace{1000};
 
 }  // namespace smfstream
@@ -227,7 +234,7 @@ bool wait_until(Monitor& monitor, Clock::time_point deadline, Done done) {
 enum class Stage { idle, starting, running, stopping, stopped };
 
 // What a Player shares with its threads. The threads hold it too, so that one
-// still reading a pipe that a process outside the player's group keeps open
+// still reading a pipe that a process that left the player's tree keeps open
 // (stop() leaves it behind) touches nothing freed.
 struct Shared {
     Monitor monitor;  // guards what follows, except the process's pipes
@@ -238,7 +245,7 @@ struct Shared {
     bool input_closed = false;
     bool output_done = false;  // its standard output has ended
     bool ended = false;        // it has ended, and its markers have been counted
-    bool killed = false;       // a stop() ended its group while it still ran
+    bool killed = false;       // a stop() killed it while it still ran
     ExitStatus exit;
     std::size_t passes = 0;
     std::string diagnostics;
@@ -248,11 +255,12 @@ struct Shared {
 
     bool all_done() const { return thread_done[0] && thread_done[1] && thread_done[2]; }
 
-    // Kills the player's group, with the monitor held. A kill that finds the
-    // player still running is noted, so that every stop() reports it.
-    void end_group() {
+    // Kills the player and what it started, with the monitor held. A kill
+    // that finds the player still running is noted, so that every stop()
+    // reports it.
+    void end_tree() {
         if (!ended) killed = true;
-        process.end_group();
+        process.end_tree(ended);
     }
 };
 
@@ -299,8 +307,17 @@ inline void watch_exit(const std::shared_ptr<Shared>& shared) {
 class Player {
 public:
     Player() : shared_(std::make_shared<detail::Shared>()) {}
-    // Stops a player that still runs (stop() with its default time-out).
-    ~Player() { stop(); }
+    // Stops a player that still runs (stop() with its default time-out). In
+    // a child forked after start(): only closes the child's copies of the
+    // player's pipes, at once, and leaves the rest as the fork left it (its
+    // threads exist in the parent only).
+    ~Player() {
+        if (!forked_away()) {
+            stop();
+            return;
+        }
+        new (orphan_) std::shared_ptr<detail::Shared>(std::move(shared_));  // never destroyed here
+    }
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
@@ -369,6 +386,7 @@ public:
 
     // The end-of-pass markers the player has written so far.
     std::size_t passes() const {
+        if (forked_away()) return shared_->passes;  // as the fork left it
         detail::Held held(shared_->monitor);
         return shared_->passes;
     }
@@ -377,6 +395,14 @@ public:
     // the count reached. Errors: timed_out, player_ended (it ended first).
     Result<std::size_t> wait_for_passes(std::size_t count, std::chrono::milliseconds timeout) {
         Result<std::size_t> result;
+        if (Status refused = check_timeout(timeout); !refused) {
+            static_cast<Status&>(result) = refused;
+            return result;
+        }
+        if (forked_away()) {
+            static_cast<Status&>(result) = not_ours();
+            return result;
+        }
         detail::Shared& s = *shared_;
         detail::Held held(s.monitor);
         if (s.stage == detail::Stage::idle || s.stage == detail::Stage::starting) {
@@ -401,66 +427,96 @@ public:
 
     // Ends the player the proper way: closes its input, so that it stops with
     // no note left sounding and exits with status 0, and waits for the exit.
-    // When the time-out has passed, its process group is killed
-    // (errc::timed_out, with the status); stop() returns within the time-out
-    // and stop_grace. Calls made at once, or later, return the same status;
-    // one made while another waits kills the group at its own time-out, and
-    // then each of them reports errc::timed_out.
-    // errc::status_unknown: the player has ended, but how could not be
-    // learnt (this program ignores SIGCHLD).
+    // When the time-out has passed, the player and what it started are
+    // killed (errc::timed_out, with the status); stop() returns within the
+    // time-out and stop_grace. milliseconds::max() waits for ever (for the
+    // player's own exit); a negative time-out is refused (errc::bad_timeout)
+    // and nothing is done. Every call does the whole job, so that calls made
+    // at once each wait for the one exit, the first to reach its time-out
+    // kills, and then each of them reports errc::timed_out; once the player
+    // has ended, every later call returns the same status. A call that
+    // returns before the player has ended (timed_out, a zero status) leaves
+    // the rest to the next. errc::status_unknown: the player has ended, but
+    // how could not be learnt (this program ignores SIGCHLD). In a child
+    // forked after start(): closes the child's copies of the pipes and
+    // returns errc::not_running at once.
     Result<ExitStatus> stop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         using detail::Stage;
+        Result<ExitStatus> result;
+        if (Status refused = check_timeout(timeout); !refused) {
+            static_cast<Status&>(result) = refused;
+            return result;
+        }
         detail::Shared& s = *shared_;
+        if (forked_away()) {
+            s.process.release_copies();
+            static_cast<Status&>(result) = not_ours();
+            return result;
+        }
         const auto deadline = detail::deadline_after(timeout);
         const auto last = detail::later(deadline, stop_grace);
-        s.monitor.lock();
-        detail::wait_until(s.monitor, last, [&] { return s.stage != Stage::starting; });
-        if (s.stage == Stage::idle || s.stage == Stage::starting) {
-            s.monitor.unlock();
-            Result<ExitStatus> result;
-            static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
-            return result;
-        }
-        if (s.stage == Stage::stopping) {
-            // Another call is stopping it: its status, or this call's own kill.
-            if (!detail::wait_until(s.monitor, deadline, [&] { return s.stage == Stage::stopped; })) {
-                s.end_group();
-                detail::wait_until(s.monitor, last, [&] { return s.stage == Stage::stopped; });
+        {
+            detail::Held held(s.monitor);
+            detail::wait_until(s.monitor, last, [&] { return s.stage != Stage::starting; });
+            if (s.stage == Stage::idle || s.stage == Stage::starting) {
+                static_cast<Status&>(result) = Status::failure(errc::not_running, "the player has not been started");
+                return result;
             }
-            Result<ExitStatus> result = s.stopped;
-            if (s.stage != Stage::stopped) {
-                result.value = s.ended ? s.exit : ExitStatus{};
-                static_cast<Status&>(result) =
-                    Status::failure(errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
-                                                         " ms; another stop() still waits for it");
-            }
-            s.monitor.unlock();
+            if (s.stage == Stage::stopped) return s.stopped;
+            s.stage = Stage::stopping;  // no command is written from now on
+        }
+        close_input(deadline, last);
+
+        detail::Held held(s.monitor);
+        if (!detail::wait_until(s.monitor, deadline, [&] { return s.ended && s.all_done(); })) {
+            // The player, or something it started holding its pipes, is still there.
+            s.end_tree();
+            detail::wait_until(s.monitor, last, [&] { return s.ended && s.all_done(); });
+        }
+        if (s.stage == Stage::stopped) return s.stopped;  // another call finished the job
+        if (!s.ended) {
+            static_cast<Status&>(result) = Status::failure(
+                errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
+                                     " ms of the end of its input" + (s.killed ? ", even when killed" : ""));
             return result;
         }
-        if (s.stage == Stage::stopped) {
-            Result<ExitStatus> result = s.stopped;
-            s.monitor.unlock();
-            return result;
+        for (int i = 0; i < 3; ++i) {
+            if (s.thread_done[i]) s.threads[i].join();  // it has only to return
+            else s.threads[i].detach();                 // it keeps the shared state alive
         }
-        s.stage = Stage::stopping;
-        s.monitor.unlock();
-        return finish_stop(timeout, deadline, last);
+        result.value = s.exit;
+        s.process.reap(s.exit);
+        if (s.killed)
+            static_cast<Status&>(result) = Status::failure(
+                errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
+                                     " ms of the end of its input and was killed");
+        else if (s.exit.unknown)
+            static_cast<Status&>(result) = Status::failure(
+                errc::status_unknown, "the player has ended, but how could not be learnt: this program ignores "
+                                      "SIGCHLD, or another part of it reaped the player");
+        s.stopped = result;
+        s.stage = Stage::stopped;
+        s.monitor.notify();
+        return result;
     }
 
     // Whether the player has been started and has not ended.
     bool running() const {
+        if (forked_away()) return false;
         detail::Held held(shared_->monitor);
         return (shared_->stage == detail::Stage::running || shared_->stage == detail::Stage::stopping) && !shared_->ended;
     }
 
     // The player's standard error (its last 64 KiB), with StderrMode::keep.
     std::string diagnostics() const {
+        if (forked_away()) return {};
         detail::Held held(shared_->monitor);
         return shared_->diagnostics;
     }
 
-    // Its process id (and, on POSIX, its process group's), once started.
+    // Its process id, once started.
     detail::Process::Id process_id() const {
+        if (forked_away()) return shared_->id;
         detail::Held held(shared_->monitor);
         return shared_->id;
     }
@@ -482,7 +538,7 @@ private:
             // No thread: end the player, whose pipes then end the other threads.
             detail::Held held(s.monitor);
             s.thread_done[i] = true;
-            s.end_group();
+            s.end_tree();
             s.stage = detail::Stage::stopped;
             static_cast<Status&>(s.stopped) =
                 Status::failure(errc::start_failed, "cannot start a thread to read the player's output");
@@ -491,60 +547,41 @@ private:
         return {};
     }
 
-    // stop() of the call that closes the input.
-    Result<ExitStatus> finish_stop(std::chrono::milliseconds timeout, detail::Clock::time_point deadline,
-                                   detail::Clock::time_point last) {
+    // Closes the player's input once a command being written has been
+    // written. One that a player no longer reads holds it: at the deadline
+    // the player is killed, once, which ends that write; if the input still
+    // cannot be had, the writer closes it when its write ends.
+    void close_input(detail::Clock::time_point deadline, detail::Clock::time_point last) {
         detail::Shared& s = *shared_;
-        // A command still being written to a player that no longer reads holds
-        // its input: at the time-out the group is killed, once, which ends that
-        // write; the writer closes the input if this call could not.
-        bool writing = false, group_ended = false;
+        bool writing = false, killed = false;
         while (!(writing = s.writing.try_lock()) && detail::Clock::now() < last) {
-            if (!group_ended && detail::Clock::now() >= deadline) {
+            if (!killed && detail::Clock::now() >= deadline) {
                 detail::Held held(s.monitor);
-                s.end_group();
-                group_ended = true;
+                s.end_tree();
+                killed = true;
             }
             detail::pause(std::chrono::milliseconds(5));
         }
-        if (writing) {
-            s.process.close_input();
+        if (!writing) return;
+        s.process.close_input();
+        {
             detail::Held held(s.monitor);
             s.input_closed = true;
         }
-        if (writing) s.writing.unlock();
+        s.writing.unlock();
+    }
 
-        detail::Held held(s.monitor);
-        if (!detail::wait_until(s.monitor, deadline, [&] { return s.ended && s.all_done(); })) {
-            // The player, or something in its group holding its pipes, is still there.
-            s.end_group();
-            detail::wait_until(s.monitor, last, [&] { return s.ended && s.all_done(); });
-        }
-        for (int i = 0; i < 3; ++i) {
-            if (s.thread_done[i]) s.threads[i].join();  // it has only to return
-            else s.threads[i].detach();                 // it keeps the shared state alive
-        }
-        Result<ExitStatus> result;
-        if (s.ended) {
-            result.value = s.exit;
-            s.process.reap(s.exit);
-        }
-        if (!s.ended)
-            static_cast<Status&>(result) = Status::failure(
-                errc::timed_out, "the player did not end within " + std::to_string(timeout.count()) +
-                                     " ms of the end of its input, even when killed");
-        else if (s.killed)
-            static_cast<Status&>(result) = Status::failure(
-                errc::timed_out, "the player did not exit within " + std::to_string(timeout.count()) +
-                                     " ms of the end of its input and was killed");
-        else if (s.exit.unknown)
-            static_cast<Status&>(result) = Status::failure(
-                errc::status_unknown, "the player has ended, but how could not be learnt: this program ignores "
-                                      "SIGCHLD, or another part of it reaped the player");
-        s.stopped = result;
-        s.stage = detail::Stage::stopped;
-        s.monitor.notify();
-        return result;
+    bool forked_away() const { return shared_->process.forked_away(); }
+
+    Status not_ours() const {
+        return Status::failure(errc::not_running, "the player belongs to process " +
+                                                      std::to_string(shared_->process.owner()) +
+                                                      ", which started it; this forked child has let go of it");
+    }
+
+    static Status check_timeout(std::chrono::milliseconds timeout) {
+        if (timeout.count() >= 0) return {};
+        return Status::failure(errc::bad_timeout, "a time-out is 0 or more, not " + std::to_string(timeout.count()) + " ms");
     }
 
     // The Status for "the player has ended", with its exit and last message.
@@ -559,6 +596,7 @@ private:
     }
 
     Status send(const void* data, std::size_t size) {
+        if (forked_away()) return not_ours();
         detail::Shared& s = *shared_;
         detail::Held writing(s.writing);
         {
@@ -582,6 +620,9 @@ private:
     }
 
     std::shared_ptr<detail::Shared> shared_;
+    // Where a forked child's ~Player leaves shared_, undestroyed: the
+    // parent's threads hold it too, and do not exist here to let it go.
+    alignas(std::shared_ptr<detail::Shared>) unsigned char orphan_[sizeof(std::shared_ptr<detail::Shared>)];
 };
 
 }  // namespace smfstream

@@ -19,18 +19,23 @@ volume), one longer than 32639 bytes, and one with a zero byte in it. A player
 that has died raises PlayerEnded; nothing waits on it for ever.
 
 Every call may come from any thread. stop(timeout) returns within the timeout
-plus STOP_GRACE whatever the player does: it runs in a process group of its
-own (POSIX), which stop() kills when the time is up, so that a wrapper script
-around the player cannot keep it, or stop(), waiting.
+plus STOP_GRACE whatever the player does: when the time is up it kills the
+player and what the player started (Linux: the processes below it), so that a
+wrapper script around the player cannot keep it, or stop(), waiting. The
+player stays in the program's process group (its job): Ctrl-Z in a terminal
+stops the music with the program. In a child forked after the start, the
+Player does nothing to the parent's player. The rules of start, stop, kill and
+reaping, which the C++ library follows too: docs/controller-rules.md.
 
 Licence: MIT (the smfstream developers).
 """
+import math
 import os
 import signal
 import subprocess
-import sys
 import threading
 import time
+import weakref
 
 __version__ = "0.1.0"
 __all__ = ["Player", "SmfstreamError", "UnsendableName", "PlayerEnded", "Timeout", "StatusUnknown",
@@ -44,14 +49,16 @@ LAST_NAME_LOW_BYTE = 0x7F
 LAST_NAME_HIGH_BYTE = 0x7F
 # The longest name the protocol carries: length bytes 0x7F, 0x7F.
 MAX_NAME_LENGTH = LAST_NAME_LOW_BYTE + 256 * LAST_NAME_HIGH_BYTE
-# How long stop() may take beyond its timeout: for the killed player's group
-# to go, and its pipes to close.
+# How long stop() may take beyond its timeout: for the killed player and the
+# processes below it to go, and its pipes to close.
 STOP_GRACE = 1.0
 # How long the end of the player's output may lag behind its exit before it
 # counts as ended regardless.
 OUTPUT_LAG = 0.2
 # How much of the player's standard error is kept (Player.diagnostics).
 KEPT_DIAGNOSTICS = 64 * 1024
+# The longest single wait: a longer timeout waits in steps of this.
+_WAIT_STEP = 86400.0
 
 
 class SmfstreamError(Exception):
@@ -119,6 +126,131 @@ def volume_command(volume):
     return bytes([VOLUME_COMMAND, volume])
 
 
+def _seconds(timeout):
+    """A timeout in seconds as a float: None and inf wait for ever; raises
+    ValueError for nan, a negative or what is no number."""
+    if timeout is None:
+        return math.inf
+    if isinstance(timeout, bool):
+        raise ValueError(f"a timeout is a number of seconds, not {timeout!r}")
+    try:
+        seconds = float(timeout)
+    except (TypeError, ValueError):
+        raise ValueError(f"a timeout is a number of seconds, not {timeout!r}") from None
+    if math.isnan(seconds) or seconds < 0:
+        raise ValueError(f"a timeout is 0 or more seconds (or None, for ever), not {timeout!r}")
+    return seconds
+
+
+def _wait(condition, predicate, deadline):
+    """Waits on condition (held) until predicate() or the deadline (a
+    time.monotonic() value, inf for ever), in steps any lock takes."""
+    while not predicate():
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        condition.wait(min(left, _WAIT_STEP))
+    return True
+
+
+def _acquire(lock, deadline):
+    """Takes lock by the deadline (inf: for ever); a KeyboardInterrupt on the
+    way leaves it free."""
+    taken = False
+    try:
+        while not taken:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return lock.acquire(blocking=False)
+            taken = lock.acquire(timeout=min(left, _WAIT_STEP))
+        return True
+    except BaseException:
+        if taken:
+            lock.release()
+        raise
+
+
+# Processes, POSIX: a pidfd names one process for good (Linux 5.3 and later),
+# so that a signal sent through it reaches that process or none.
+def _pidfd_open(pid):
+    try:
+        return os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        return None
+
+
+def _signal(pidfd, pid, number):
+    try:
+        if pidfd is not None:
+            signal.pidfd_send_signal(pidfd, number)
+        else:
+            os.kill(pid, number)
+    except OSError:
+        pass  # it has gone
+
+
+def _parent_of(pid):
+    """Its parent (Linux, from /proc), or 0 when it has gone or is a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as file:
+            state, parent = file.read().rsplit(b")", 1)[1].split()[:2]
+    except (OSError, ValueError, IndexError):
+        return 0
+    return 0 if state == b"Z" else int(parent)
+
+
+def _end_tree(pid, pidfd):
+    """Kills process pid, our unreaped child, and every process below it:
+    each is stopped first, top down, so that none starts another unseen,
+    and then all are killed. A descendant is signalled only through a pidfd
+    opened before its parent was checked (or, with no pidfds, just after)."""
+    _signal(pidfd, pid, signal.SIGSTOP)
+    below = {}  # pid: pidfd or None
+    more = True
+    while more:
+        more = False
+        try:
+            names = [int(name) for name in os.listdir("/proc") if name.isdigit()]
+        except OSError:
+            break
+        for child in names:
+            if child in below:
+                continue
+            parent = _parent_of(child)
+            if parent != pid and parent not in below:
+                continue
+            child_fd = _pidfd_open(child)
+            if _parent_of(child) != parent:
+                if child_fd is not None:
+                    os.close(child_fd)
+                continue
+            _signal(child_fd, child, signal.SIGSTOP)
+            below[child] = child_fd
+            more = True
+    for child, child_fd in below.items():
+        _signal(child_fd, child, signal.SIGKILL)
+        if child_fd is not None:
+            os.close(child_fd)
+    _signal(pidfd, pid, signal.SIGKILL)
+
+
+# The players of this process, whose pipes a forked child lets go of at once;
+# a fork waits while a player is being started, so that the child finds the
+# pipes made for it among them.
+_players = weakref.WeakSet()
+_starting = threading.Lock()
+
+
+def _forked():
+    _starting.release()
+    for player in list(_players):
+        player._release_copies()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(before=_starting.acquire, after_in_parent=_starting.release, after_in_child=_forked)
+
+
 def _describe(returncode, known=True):
     if not known:
         return "exit status unknown"
@@ -141,8 +273,8 @@ class Player:
     on_message: with stderr="keep", called with each line the player writes
     on its standard error (a str, without its line end), from a thread of
     ours, as it comes.
-    new_session: start the player in a session of its own (POSIX). Without
-    it, it still has a process group of its own.
+    new_session: start the player in a session of its own (POSIX), out of
+    the terminal's reach. Without it, it is part of this program's job.
     loop_points: honour the file's loop points (--loop-points): its intro
     plays once, then only its loop.
     Raises SmfstreamError when it cannot be started."""
@@ -162,33 +294,34 @@ class Player:
         self._changed = threading.Condition()
         self._write_lock = threading.Lock()
         self._passes = 0
-        self._stage = "running"  # then "stopping", "stopped"
+        self._stage = "running"  # then "stopping" (the input is being closed), "stopped"
         self._input_closed = False
         self._output_done = False
         self._ended = False
         self._returncode = None
         self._known = True  # whether how it ended could be learnt
         self._reaped = False
-        self._killed = False  # a stop() ended its group while it still ran
+        self._killed = False  # a stop() killed it while it still ran
         self._stopped = None  # what stop() gave: (returncode, exception class, message)
         self._diagnostics = bytearray()
         self._on_message = on_message
+        self._owner = os.getpid()
+        self._pidfd = None
         err = {"keep": subprocess.PIPE, "inherit": None, "discard": subprocess.DEVNULL}[stderr]
-        group = {}
-        if os.name == "posix":
-            if new_session:
-                group["start_new_session"] = True
-            elif sys.version_info >= (3, 11):
-                group["process_group"] = 0
-            else:
-                group["start_new_session"] = True  # a group of its own, the only way before 3.11
-        try:
-            options = ["--loop-points"] if loop_points else []
-            self._process = subprocess.Popen([os.fspath(program), *options, str(volume), os.fspath(path)],
-                                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
-                                             env=environment, **group)
-        except OSError as error:
-            raise SmfstreamError(f"cannot start {program}: {error.strerror or error}") from error
+        # Unbuffered pipes (bufsize=0): their objects take no lock, so that a
+        # forked child can close its copies whatever our threads were doing.
+        with _starting:
+            try:
+                options = ["--loop-points"] if loop_points else []
+                self._process = subprocess.Popen([os.fspath(program), *options, str(volume), os.fspath(path)],
+                                                 bufsize=0, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err,
+                                                 env=environment,
+                                                 start_new_session=new_session and os.name == "posix")
+            except OSError as error:
+                raise SmfstreamError(f"cannot start {program}: {error.strerror or error}") from error
+            if os.name == "posix":
+                self._pidfd = _pidfd_open(self._process.pid)  # our unreaped child: it is ours
+            _players.add(self)
         self._threads = [threading.Thread(target=self._read_markers, daemon=True),
                          threading.Thread(target=self._watch_exit, daemon=True)]
         if stderr == "keep":
@@ -207,7 +340,7 @@ class Player:
         stream = self._process.stdout
         try:
             while True:
-                data = stream.read1(256)
+                data = stream.read(256)
                 if not data:
                     break
                 with self._changed:
@@ -224,7 +357,7 @@ class Player:
         partial = b""
         try:
             while True:
-                data = stream.read1(4096)
+                data = stream.read(4096)
                 if not data:
                     break
                 with self._changed:
@@ -249,7 +382,7 @@ class Player:
 
     def _watch_exit(self):
         """Learns how the player ended, leaving it unreaped (POSIX), so that
-        its group's id stays ours until stop() has done with it."""
+        its id stays ours until stop() has done with it."""
         returncode, known = None, True
         if os.name == "posix":
             while True:
@@ -274,20 +407,39 @@ class Player:
             self._changed.notify_all()
         self._thread_done()
 
-    def _end_group(self):
-        """Kills the player and everything in its group. With self._changed held."""
+    def _end_tree(self):
+        """Kills the player and what it started, while it is ours: unreaped.
+        With self._changed held."""
         if not self._ended:
             self._killed = True  # every stop() then says so
+        if self._reaped:
+            return  # its id may be reused
         if os.name != "posix":
-            if not self._reaped:
-                self._process.kill()
-            return
-        if self._reaped and self._known:
-            return  # its group's id may be reused
-        try:
-            os.killpg(self._process.pid, signal.SIGKILL)
-        except OSError:
-            pass
+            self._process.kill()
+        elif self._ended:
+            pass  # a zombie, whose children are no longer below it
+        else:
+            _end_tree(self._process.pid, self._pidfd)
+
+    def _forked_away(self):
+        return self._owner != os.getpid()
+
+    def _release_copies(self):
+        """In a child forked after the start: closes the child's copies of
+        the player's pipes and pidfd, taking no lock."""
+        for stream in (self._process.stdin, self._process.stdout, self._process.stderr):
+            if stream is not None and not stream.closed:
+                try:
+                    stream.close()
+                except OSError:
+                    pass
+        pidfd, self._pidfd = self._pidfd, None
+        if pidfd is not None:
+            os.close(pidfd)
+
+    def _not_ours(self):
+        return SmfstreamError(f"the player belongs to process {self._owner}, which started it; this forked child "
+                              "has let go of it")
 
     def _ended_error(self):
         message = f"the player has ended ({_describe(self._returncode, self._known)})"
@@ -297,6 +449,8 @@ class Player:
         return PlayerEnded(message, self._returncode)
 
     def _send(self, data):
+        if self._forked_away():
+            raise self._not_ours()
         with self._write_lock:
             with self._changed:
                 if self._stage != "running" or self._input_closed:
@@ -304,8 +458,9 @@ class Player:
                 if self._ended:
                     raise self._ended_error()
             try:
-                self._process.stdin.write(data)
-                self._process.stdin.flush()
+                view = memoryview(data)
+                while view:
+                    view = view[self._process.stdin.write(view):]
                 written = True
             except (BrokenPipeError, OSError, ValueError):
                 written = False
@@ -340,14 +495,21 @@ class Player:
     @property
     def passes(self):
         """The end-of-pass markers the player has written so far."""
+        if self._forked_away():
+            return self._passes  # as the fork left it
         with self._changed:
             return self._passes
 
     def wait_for_passes(self, count, timeout):
         """Waits until the player has ended count passes in all; returns the
-        count reached. Raises Timeout, or PlayerEnded if it ended first."""
+        count reached. timeout: seconds, None or inf for ever. Raises Timeout,
+        or PlayerEnded if it ended first; ValueError for a timeout that is nan
+        or negative."""
+        seconds = _seconds(timeout)
+        if self._forked_away():
+            raise self._not_ours()
         with self._changed:
-            self._changed.wait_for(lambda: self._passes >= count or self._ended, timeout=timeout)
+            _wait(self._changed, lambda: self._passes >= count or self._ended, time.monotonic() + seconds)
             if self._passes >= count:
                 return self._passes
             if not self._ended:
@@ -361,39 +523,38 @@ class Player:
     def stop(self, timeout=5.0):
         """Ends the player the proper way: closes its input, so that it stops
         with no note left sounding and exits with status 0, and waits for the
-        exit; returns its status (negative for a signal). When the timeout
-        has passed, its process group is killed and Timeout is raised, with
-        the status; stop() returns within the timeout and STOP_GRACE. Calls
-        made at once, or later, give the same outcome; one made while another
-        waits kills the group at its own timeout, and then each of them
-        raises Timeout. Raises StatusUnknown when the player has ended but how
-        could not be learnt."""
-        deadline = time.monotonic() + timeout
+        exit; returns its status (negative for a signal). timeout: seconds,
+        None or inf for ever (for the player's own exit); nan or a negative
+        raises ValueError and nothing is done. When the timeout has passed,
+        the player and what it started are killed and Timeout is raised,
+        with the status; stop() returns within the timeout and STOP_GRACE.
+        Every call does the whole job, so that calls made at once each wait
+        for the one exit, the first to reach its timeout kills, and each of
+        them then raises Timeout; once the player has ended, every later call
+        gives the same outcome. A call that ends before the player has
+        (Timeout with returncode None, KeyboardInterrupt, any exception)
+        leaves the rest to the next. Raises StatusUnknown when the player has
+        ended but how could not be learnt. In a child forked after the start:
+        closes the child's copies of the pipes and raises SmfstreamError at
+        once."""
+        seconds = _seconds(timeout)
+        if self._forked_away():
+            self._release_copies()
+            raise self._not_ours()
+        deadline = time.monotonic() + seconds
         last = deadline + STOP_GRACE
-
-        def stopped():
-            return self._stage == "stopped"
-
         with self._changed:
-            if self._stage == "stopping":
-                # Another call is stopping it: its outcome, or this call's own kill.
-                if not self._changed.wait_for(stopped, timeout=max(deadline - time.monotonic(), 0)):
-                    self._end_group()
-                    self._changed.wait_for(stopped, timeout=max(last - time.monotonic(), 0))
-                if not stopped():
-                    raise Timeout(f"the player did not end within {timeout} s; another stop() still waits for it",
-                                  self._returncode)
             if self._stage == "stopped":
                 return self._outcome()
-            self._stage = "stopping"
+            self._stage = "stopping"  # no command is written from now on
         # A command still being written to a player that no longer reads holds
-        # its input: at the timeout the group is killed, which ends that write;
-        # the writer closes the input if this call could not.
-        writing = self._write_lock.acquire(timeout=max(timeout, 0))
+        # its input: at the timeout the player is killed, which ends that
+        # write; the writer closes the input if this call could not.
+        writing = _acquire(self._write_lock, deadline)
         if not writing:
             with self._changed:
-                self._end_group()
-            writing = self._write_lock.acquire(timeout=STOP_GRACE)
+                self._end_tree()
+            writing = _acquire(self._write_lock, last)
         if writing:
             try:
                 with self._changed:
@@ -405,17 +566,22 @@ class Player:
             return self._ended and self._running_threads == 0
 
         with self._changed:
-            if not self._changed.wait_for(done, timeout=max(deadline - time.monotonic(), 0)):
-                # The player, or something in its group holding its pipes, is still there.
-                self._end_group()
-                self._changed.wait_for(done, timeout=max(last - time.monotonic(), 0))
-            if self._ended and self._known and not self._reaped:
+            if not _wait(self._changed, done, deadline):
+                # The player, or something it started holding its pipes, is still there.
+                self._end_tree()
+                _wait(self._changed, done, last)
+            if self._stage == "stopped":
+                return self._outcome()  # another call finished the job
+            if not self._ended:
+                raise Timeout(f"the player did not end within {timeout} s of the end of its input"
+                              + (", even when killed" if self._killed else ""))
+            if self._known and not self._reaped:
                 self._process.wait()  # frees its zombie: it has ended
                 self._reaped = True
-            if not self._ended:
-                self._stopped = (None, Timeout, f"the player did not end within {timeout} s of the end of its "
-                                                "input, even when killed")
-            elif self._killed:
+            if self._pidfd is not None:
+                os.close(self._pidfd)
+                self._pidfd = None
+            if self._killed:
                 self._stopped = (self._returncode, Timeout, f"the player did not exit within {timeout} s of the "
                                                             "end of its input and was killed")
             elif not self._known:
@@ -424,7 +590,7 @@ class Player:
             else:
                 self._stopped = (self._returncode, None, None)
             for stream in (self._process.stdout, self._process.stderr):
-                if stream and self._ended and self._running_threads == 0:
+                if stream and self._running_threads == 0:
                     stream.close()
             self._stage = "stopped"
             self._changed.notify_all()
@@ -440,7 +606,9 @@ class Player:
 
     @property
     def running(self):
-        """Whether the player has not ended."""
+        """Whether the player has not ended (False in a forked child)."""
+        if self._forked_away():
+            return False
         with self._changed:
             return not self._ended
 
@@ -448,24 +616,31 @@ class Player:
     def returncode(self):
         """Its exit status once it has ended (negative for a signal); None
         while it runs, or when how it ended could not be learnt."""
+        if self._forked_away():
+            return None
         with self._changed:
             return self._returncode if self._ended else None
 
     @property
     def diagnostics(self):
         """The player's standard error (its last 64 KiB), with stderr="keep"."""
+        if self._forked_away():
+            return ""
         with self._changed:
             return self._diagnostics.decode(errors="replace")
 
     @property
     def pid(self):
-        """Its process id (and, on POSIX, its process group's)."""
+        """Its process id."""
         return self._process.pid
 
     def __enter__(self):
         return self
 
     def __exit__(self, kind, *exc):
+        if self._forked_away():
+            self._release_copies()  # and nothing else: the player is the parent's
+            return False
         try:
             self.stop()
         except SmfstreamError:

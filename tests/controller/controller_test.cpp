@@ -1,14 +1,19 @@
 // The C++ controller library (include/smfstream/controller.hpp) driving the
 // real player on the trace device: the volume word on the trace, a switch,
 // counting passes, names the protocol cannot carry, a player that is killed,
-// a player whose standard error the program never reads, and the library's
-// abuses: two threads in one call, a wrapper whose child hangs, SIGCHLD ignored.
+// a player whose standard error the program never reads, the library's
+// abuses (two threads starting at once), and the scenarios of scenarios.txt,
+// which the Python tests run too.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <thread>
 
 #include <smfstream/controller.hpp>
@@ -190,22 +195,6 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
         const char* name;
         std::function<void(PlayerFixture&)> abuse;
     } rows[] = {
-        {"two threads stop at once: both get the same exit status, every time",
-         [](PlayerFixture&) {
-             for (int round = 0; round < 5; ++round) {
-                 PlayerFixture run;
-                 ASSERT_TRUE(run.start());
-                 ASSERT_TRUE(run.player.wait_for_pass(10s));
-                 smfstream::Result<smfstream::ExitStatus> ended[2];
-                 std::thread other([&] { ended[1] = run.player.stop(); });
-                 ended[0] = run.player.stop();
-                 other.join();
-                 for (const auto& one : ended) {
-                     EXPECT_TRUE(one) << one.message;
-                     EXPECT_EQ(one.value.describe(), "exit status 0");
-                 }
-             }
-         }},
         {"two threads start at once: one player, and a clear status for the other",
          [](PlayerFixture& run) {
              smfstream::Status started[2];
@@ -216,46 +205,6 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
              EXPECT_EQ((started[0] ? started[1] : started[0]).error, smfstream::errc::already_started);
              EXPECT_TRUE(run.player.stop());
          }},
-        {"a wrapper that does not exec a player that hangs: stop() kills both within its time-out",
-         [](PlayerFixture& run) {
-             const std::string child = run.dir.file("child");
-             smfstream::Options options;
-             options.program = script(run.dir, "sleep 60 & echo $! > " + child + "; wait");
-             ASSERT_TRUE(run.player.start(200, run.a, options));
-             while (test::read_text(child).empty()) std::this_thread::sleep_for(10ms);
-             const auto start = test::Clock::now();
-             const auto ended = run.player.stop(300ms);
-             EXPECT_LT(test::Clock::now() - start, 300ms + smfstream::stop_grace);
-             EXPECT_EQ(ended.error, smfstream::errc::timed_out) << ended.message;
-             EXPECT_TRUE(ended_soon(std::stoi(test::read_text(child)))) << "the wrapper's child still runs";
-         }},
-        {"a program that ignores the end of its input, killed by the shorter of two stop()s: both say timed_out",
-         [](PlayerFixture& run) {
-             smfstream::Options options;
-             options.program = script(run.dir, "exec sleep 60");
-             ASSERT_TRUE(run.player.start(200, run.a, options));
-             smfstream::Result<smfstream::ExitStatus> ended[2];
-             const auto start = test::Clock::now();
-             std::thread patient([&] { ended[0] = run.player.stop(5s); });
-             std::this_thread::sleep_for(100ms);  // that stop() is waiting by now
-             ended[1] = run.player.stop(200ms);
-             patient.join();
-             EXPECT_LT(test::Clock::now() - start, 5s);
-             for (const auto& one : ended) {
-                 EXPECT_EQ(one.error, smfstream::errc::timed_out) << one.message;
-                 EXPECT_EQ(one.value.signal, SIGKILL);
-             }
-         }},
-        {"a time-out of milliseconds::max(), for ever: the wait waits, and stop() lets the player exit by itself",
-         [](PlayerFixture& run) {
-             constexpr auto ever = std::chrono::milliseconds::max();
-             ASSERT_TRUE(run.start());
-             const auto passed = run.player.wait_for_pass(ever);
-             EXPECT_TRUE(passed) << passed.message;
-             const auto ended = run.player.stop(ever);
-             EXPECT_TRUE(ended) << ended.message;
-             EXPECT_EQ(ended.value.describe(), "exit status 0");
-         }},
         {"a path with a zero byte is refused by start() as by play()",
          [](PlayerFixture& run) {
              smfstream::Options options;
@@ -264,24 +213,111 @@ TEST(Controller, AbusesOfTheLibraryAreBorne) {
              EXPECT_EQ(refused.error, smfstream::errc::unsendable_name) << refused.message;
              EXPECT_FALSE(run.player.running());
          }},
-        {"SIGCHLD ignored by the program: the exit status is said to be unknown, never ok",
-         [](PlayerFixture& run) {
-             struct sigaction ignore {}, previous{};
-             ignore.sa_handler = SIG_IGN;
-             sigaction(SIGCHLD, &ignore, &previous);
-             ASSERT_TRUE(run.start());
-             ASSERT_TRUE(run.player.wait_for_pass(10s));
-             const auto ended = run.player.stop();
-             sigaction(SIGCHLD, &previous, nullptr);
-             EXPECT_EQ(ended.error, smfstream::errc::status_unknown) << ended.message;
-             EXPECT_EQ(ended.value.describe(), "exit status unknown");
-         }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PlayerFixture run;
         row.abuse(run);
     }
+}
+
+// One step of a scenario (scenarios.txt says what each does).
+void run_step(PlayerFixture& run, const std::string& step, std::unique_ptr<struct sigaction>& sigchld) {
+    using Ms = std::chrono::milliseconds;
+    if (step.rfind("start", 0) == 0) {
+        smfstream::Options options;
+        options.program = test::smfstream_binary();
+        options.environment = {{"SMFSTREAM_DEVICE", "trace:" + run.trace}};
+        const std::string kind = step.size() > 6 ? step.substr(6) : "";
+        if (kind == "deaf") options.program = script(run.dir, "exec sleep 60");
+        if (kind == "wrapper") options.program = script(run.dir, "sleep 60 & echo $! > " + run.dir.file("child") + "; wait");
+        if (kind == "slow-exit") options.program = script(run.dir, "'" + test::smfstream_binary() + "' \"$@\"; sleep 1");
+        ASSERT_TRUE(run.player.start(200, run.a, options));
+        if (kind == "wrapper")
+            while (test::read_text(run.dir.file("child")).empty()) std::this_thread::sleep_for(10ms);
+    } else if (step == "pass") {
+        const auto passed = run.player.wait_for_pass(10s);
+        ASSERT_TRUE(passed) << passed.message;
+    } else if (step == "passes-go-on") {
+        const auto passed = run.player.wait_for_passes(run.player.passes() + 2, 10s);
+        ASSERT_TRUE(passed) << passed.message;
+    } else if (step == "same-job") {
+        EXPECT_EQ(getpgid(run.player.process_id()), getpgrp());
+    } else if (step == "fork") {
+        const auto forked = test::Clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            std::destroy_at(&run.player);
+            _exit(0);
+        }
+        ASSERT_GT(child, 0);
+        int status = 0;
+        bool exited = false;
+        while (!(exited = waitpid(child, &status, WNOHANG) == child) && test::Clock::now() - forked < 3s)
+            std::this_thread::sleep_for(5ms);
+        if (!exited) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "the forked child did not exit within 3 s";
+        }
+    } else if (step == "child-ended") {
+        EXPECT_TRUE(ended_soon(std::stoi(test::read_text(run.dir.file("child"))))) << "the wrapper's child still runs";
+    } else if (step == "sigchld-ignored") {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigchld = std::make_unique<struct sigaction>();
+        sigaction(SIGCHLD, &ignore, sigchld.get());
+    } else if (step.rfind("stop", 0) == 0) {
+        const size_t equals = step.find('='), arrow = step.find("->");
+        std::vector<Ms> timeouts;
+        std::stringstream list(step.substr(equals + 1, arrow - equals - 1));
+        for (std::string t; std::getline(list, t, ',');)
+            timeouts.push_back(t == "ever" ? Ms::max() : t == "huge" ? Ms(1'000'000'000'000'000) : Ms(std::stoll(t)));
+        const std::string outcome = step.substr(arrow + 2);
+        std::vector<smfstream::Result<smfstream::ExitStatus>> ended(timeouts.size());
+        std::vector<std::thread> others;
+        for (size_t i = 1; i < timeouts.size(); ++i)
+            others.emplace_back([&, i] { ended[i] = run.player.stop(timeouts[i]); });
+        if (timeouts.size() > 1) std::this_thread::sleep_for(100ms);  // the other stop() is waiting by now
+        ended[0] = run.player.stop(timeouts[0]);
+        for (std::thread& other : others) other.join();
+        for (const auto& one : ended) {
+            if (outcome == "0") {
+                EXPECT_EQ(one.value.describe() + (one ? "" : ": " + one.message), "exit status 0");
+            } else if (outcome == "killed") {
+                EXPECT_EQ(one.error, smfstream::errc::timed_out) << one.message;
+                EXPECT_EQ(one.value.signal, SIGKILL);
+            } else if (outcome == "refused") {
+                EXPECT_EQ(one.error, smfstream::errc::bad_timeout) << one.message;
+            } else {
+                ASSERT_EQ(outcome, "unknown");
+                EXPECT_EQ(one.error, smfstream::errc::status_unknown) << one.message;
+                EXPECT_EQ(one.value.describe(), "exit status unknown");
+            }
+        }
+    } else {
+        FAIL() << "no such step";
+    }
+}
+
+TEST(Controller, TheSharedScenariosHold) {
+    std::ifstream file(SMFSTREAM_SCENARIOS);
+    int run_rows = 0;
+    for (std::string line; std::getline(file, line);) {
+        const size_t bar = line.find(" | ");
+        if (line.empty() || line[0] == '#' || line.rfind("[python]", 0) == 0 || bar == std::string::npos) continue;
+        SCOPED_TRACE(line.substr(0, bar));
+        ++run_rows;
+        PlayerFixture run;
+        std::unique_ptr<struct sigaction> sigchld;
+        std::stringstream steps(line.substr(bar + 3));
+        for (std::string step; steps >> step && !testing::Test::HasFatalFailure();) {
+            SCOPED_TRACE(step);
+            run_step(run, step, sigchld);
+        }
+        if (sigchld) sigaction(SIGCHLD, sigchld.get(), nullptr);
+    }
+    EXPECT_GE(run_rows, 9) << SMFSTREAM_SCENARIOS;
 }
 
 // The player writes about 50 bytes on standard error per volume command: far

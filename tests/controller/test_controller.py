@@ -1,11 +1,15 @@
 """The Python controller module (python/smfstream) driving the real player on
-the trace device: the same cases as controller_test.cpp, through Python; that
+the trace device: the same cases as controller_test.cpp, through Python, and
+the scenarios of scenarios.txt, which the C++ tests run too; that
 its protocol limits are the ones include/smfstream/protocol.hpp defines; and
 the command line tools/smfstream-play's failures.
 Run by ctest with SMFSTREAM_BINARY naming the player and PYTHONPATH the module."""
+import math
 import os
 import re
+import resource
 import signal
+import stat
 import subprocess
 import tempfile
 import threading
@@ -116,72 +120,101 @@ class PlayerCase(FilesCase):
         player.wait_for_pass(timeout=20)
         self.assertEqual(player.stop(timeout=10), 0, player.diagnostics[-3000:])
 
-    def test_abuses_of_the_module_are_borne(self):
-        """Each call returns, says what happened, and leaves no process behind."""
+    def test_a_zero_byte_at_the_start_is_refused(self):
+        with self.assertRaises(smfstream.UnsendableName):
+            smfstream.Player(200, self.a + "\0.mid", program=PLAYER)
 
-        def two_threads_stop():
-            for _ in range(5):
-                player = self.start()
-                player.wait_for_pass(timeout=10)
-                outcomes = []
-                other = threading.Thread(target=lambda: outcomes.append(player.stop()))
-                other.start()
-                outcomes.append(player.stop())
-                other.join()
-                self.assertEqual(outcomes, [0, 0])
-
-        def a_wrapper_whose_child_hangs():
-            child = os.path.join(self.dir.name, "child")
-            wrapper = self.write("wrapper", f"#!/bin/sh\nsleep 60 & echo $! > {child}; wait\n".encode())
-            os.chmod(wrapper, 0o755)
-            player = smfstream.Player(200, self.a, program=wrapper)
-            while not read(child):
-                time.sleep(0.01)
-            started = time.monotonic()
-            with self.assertRaises(smfstream.Timeout):
-                player.stop(timeout=0.3)
-            self.assertLess(time.monotonic() - started, 0.3 + smfstream.STOP_GRACE)
-            self.assertTrue(ended_soon(int(read(child))), "the wrapper's child still runs")
-
-        def killed_by_the_shorter_of_two_stops():
-            program = self.write("deaf", b"#!/bin/sh\nexec sleep 60\n")
-            os.chmod(program, 0o755)
-            player = smfstream.Player(200, self.a, program=program)
-            outcomes = []
-
-            def stop(timeout):
+    def test_the_shared_scenarios_hold(self):
+        """The scenarios of scenarios.txt, which the C++ tests run too."""
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios.txt")) as file:
+            rows = [line.rstrip("\n").split(" | ") for line in file if line.strip() and not line.startswith("#")]
+        self.assertGreaterEqual(len(rows), 11)
+        for name, steps in rows:
+            with self.subTest(name):
+                previous = signal.getsignal(signal.SIGCHLD)
                 try:
-                    outcomes.append(("returned", player.stop(timeout=timeout)))
-                except smfstream.Timeout as error:
-                    outcomes.append(("Timeout", error.returncode))
+                    state = {}
+                    for step in steps.split():
+                        with self.subTest(step=step):
+                            self.run_step(step, state)
+                finally:
+                    signal.signal(signal.SIGCHLD, previous)
 
-            started = time.monotonic()
-            patient = threading.Thread(target=stop, args=(5,))
-            patient.start()
-            time.sleep(0.1)  # that stop() is waiting by now
-            stop(0.2)
-            patient.join()
-            self.assertLess(time.monotonic() - started, 5)
-            self.assertEqual(outcomes, [("Timeout", -signal.SIGKILL)] * 2)
-
-        def a_zero_byte_at_the_start():
-            with self.assertRaises(smfstream.UnsendableName):
-                smfstream.Player(200, self.a + "\0.mid", program=PLAYER)
-
-        def sigchld_ignored():
-            previous = signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    def run_step(self, step, state):
+        """One step of a scenario (scenarios.txt says what each does)."""
+        player = state.get("player")
+        if step.startswith("start"):
+            kind = step[6:]
+            program = {"": PLAYER, "deaf": "exec sleep 60",
+                       "wrapper": f"sleep 60 & echo $! > {self.dir.name}/child; wait",
+                       "slow-exit": f"'{PLAYER}' \"$@\"; sleep 1"}[kind]
+            if kind:
+                program = self.write("program", f"#!/bin/sh\n{program}\n".encode())
+                os.chmod(program, 0o755)
+            state["player"] = player = smfstream.Player(200, self.a, program=program,
+                                                        env={"SMFSTREAM_DEVICE": "trace:" + self.trace})
+            self.addCleanup(lambda: player.running and player.stop())
+            while kind == "wrapper" and not read(os.path.join(self.dir.name, "child")):
+                time.sleep(0.01)
+        elif step == "pass":
+            player.wait_for_pass(timeout=10)
+        elif step == "passes-go-on":
+            player.wait_for_passes(player.passes + 2, timeout=10)
+        elif step == "same-job":
+            self.assertEqual(os.getpgid(player.pid), os.getpgrp())
+        elif step == "fork":
+            forked = time.monotonic()
+            child = os.fork()
+            if child == 0:
+                with player:
+                    pass
+                os._exit(0)
+            while os.waitpid(child, os.WNOHANG) == (0, 0) and time.monotonic() - forked < 3:
+                time.sleep(0.005)
+            if time.monotonic() - forked >= 3:
+                os.kill(child, signal.SIGKILL)
+                os.waitpid(child, 0)
+                self.fail("the forked child did not exit within 3 s")
+        elif step == "child-ended":
+            self.assertTrue(ended_soon(int(read(os.path.join(self.dir.name, "child")))), "the wrapper's child still runs")
+        elif step == "sigchld-ignored":
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+        elif step == "interrupted-stop":
+            previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
             try:
-                player = self.start()
-                player.wait_for_pass(timeout=10)
-                with self.assertRaises(smfstream.StatusUnknown):
-                    player.stop()
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                with self.assertRaises(KeyboardInterrupt):
+                    player.stop(timeout=5)
             finally:
-                signal.signal(signal.SIGCHLD, previous)
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                signal.signal(signal.SIGALRM, previous)
+        elif step.startswith("stop"):
+            times, outcome = step.split("=", 1)[1].split("->")
+            special = {"ever": math.inf, "huge": 1e12, "nan": math.nan}
+            seconds = [special[t] if t in special else int(t) / 1000 for t in times.split(",")]
+            outcomes = [None] * len(seconds)
 
-        for abuse in (two_threads_stop, a_wrapper_whose_child_hangs, killed_by_the_shorter_of_two_stops,
-                      a_zero_byte_at_the_start, sigchld_ignored):
-            with self.subTest(abuse.__name__):
-                abuse()
+            def stop(i):
+                try:
+                    outcomes[i] = ("returned", player.stop(timeout=seconds[i]))
+                except smfstream.Timeout as error:
+                    outcomes[i] = ("Timeout", error.returncode)
+                except (ValueError, smfstream.StatusUnknown) as error:
+                    outcomes[i] = (type(error).__name__, None)
+
+            others = [threading.Thread(target=stop, args=(i,)) for i in range(1, len(seconds))]
+            for other in others:
+                other.start()
+            if others:
+                time.sleep(0.1)  # the other stop() is waiting by now
+            stop(0)
+            for other in others:
+                other.join()
+            expected = {"0": ("returned", 0), "killed": ("Timeout", -signal.SIGKILL), "refused": ("ValueError", None),
+                        "unknown": ("StatusUnknown", None)}[outcome]
+            self.assertEqual(outcomes, [expected] * len(seconds))
+        else:
+            self.fail("no such step")
 
     def test_the_limits_are_those_of_the_protocol_header(self):
         with open(os.path.join(SOURCE, "include", "smfstream", "protocol.hpp")) as file:
@@ -215,6 +248,41 @@ def ended_soon(pid):
 
 
 class PlayToolCase(FilesCase):
+    def play(self, *arguments, env=None, **run):
+        return subprocess.run([os.path.join(SOURCE, "tools", "smfstream-play"), "--quiet", "--player", PLAYER]
+                              + list(arguments), env=env, capture_output=True, text=True, timeout=60, **run)
+
+    def test_wav_never_replaces_what_is_not_a_plain_file_nor_a_file_with_less_than_a_rendering(self):
+        """A symbolic link is followed; a FIFO gets the file written into it;
+        a plain file is kept when the rendering is cut short."""
+        kept = self.write("kept.wav", b"old")
+        link = os.path.join(self.dir.name, "link.wav")
+        os.symlink(kept, link)
+        fifo = os.path.join(self.dir.name, "fifo")
+        os.mkfifo(fifo)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(open(fifo, "rb").read()), daemon=True)
+        reader.start()
+        for out in (link, fifo):
+            with self.subTest(out=out):
+                run = self.play("--wav", out, "200", self.a)
+                self.assertEqual(run.returncode, 0, run.stderr)
+        reader.join(timeout=60)
+        self.assertTrue(os.path.islink(link) and stat.S_ISFIFO(os.stat(fifo).st_mode))
+        with open(kept, "rb") as file:
+            self.assertEqual(file.read(4), b"RIFF")
+        self.assertEqual(got[0][:4], b"RIFF")
+        # A file-size limit cuts the rendering short: the old file stays.
+        with open(kept, "wb") as file:
+            file.write(b"old")
+        run = self.play("--wav", link, "200", self.a,
+                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (512, resource.RLIM_INFINITY)))
+        self.assertEqual(run.returncode, 1, run.stderr)
+        self.assertIn("File too large", run.stderr)
+        with open(kept, "rb") as file:
+            self.assertEqual(file.read(), b"old")
+        self.assertEqual(sorted(os.listdir(self.dir.name)), sorted(["a.mid", "b.mid", "kept.wav", "link.wav", "fifo"]))
+
     def test_a_failure_is_never_reported_as_success(self):
         """(arguments, exit status, what it must say); the tool run through a
         symbolic link, as a user links it into ~/bin."""
@@ -227,8 +295,10 @@ class PlayToolCase(FilesCase):
         # The tool finds its module from where it really is.
         without_module_path = {name: value for name, value in os.environ.items() if name != "PYTHONPATH"}
         without_module_path["SMFSTREAM_DEVICE"] = "trace:" + self.trace
+        empty = self.write("empty.mid", short_song(60)[:18] + bytes([0, 0, 0, 4, 0x00, 0xFF, 0x2F, 0x00]))
         rows = [([self.a], 0, ""),
-                (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "no MIDI output"),
+                ([empty], 1, "nothing to play in " + empty),
+                (["--wav", os.path.join(self.dir.name, "no", "out.wav"), self.a], 1, "cannot write"),
                 ([os.path.join(self.dir.name, "missing.mid")], 1, "could not open"),
                 (["/etc/passwd"], 1, "not a Standard MIDI File: /etc/passwd"),
                 (["--wav", wav, "/etc/passwd"], 1, "not a Standard MIDI File"),

@@ -146,7 +146,12 @@ public:
     }
 
     Id id() const { return id_; }
+    Id owner() const { return GetCurrentProcessId(); }
     bool has_diagnostics() const { return diagnostics_ != nullptr; }
+
+    // Windows has no fork: a Player is always its starter's.
+    bool forked_away() const { return false; }
+    void release_copies() {}
 
     // False when the player's input is closed.
     bool write_all(const char* data, std::size_t size) {
@@ -184,8 +189,9 @@ public:
         return status;
     }
 
-    // Ends the player's job: the player and whatever it started.
-    void end_group() {
+    // Ends the player's job: the player and whatever it started. The held
+    // process handle keeps the ended player's id ours.
+    void end_tree(bool /* ended */) {
         if (job_) TerminateJobObject(job_, 1);
         else if (process_) TerminateProcess(process_, 1);
     }

@@ -27,7 +27,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from smf_schedule import schedule  # noqa: E402
-from synth_onsets import DRY, TEMPLATE, Busy, _Quiet, first_sound, match  # noqa: E402
+from synth_onsets import DRY, Busy, _Quiet, onset_offsets  # noqa: E402
 from synth_timing import RATE, percentile, read_mono, smf  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -83,33 +83,10 @@ def play_passes(program, midi, env, passes=PASSES):
     process.wait(timeout=120)
 
 
-def onset_offsets(samples, exact):
-    """Each note's onset less its exact time (s), None where not found; found
-    as bench/synth_onsets.py finds them, each near where the note before was
-    found (a seam moves all that follow it)."""
-    first = first_sound(samples)
-    if first is None:
-        return []
-    template = samples[first:first + TEMPLATE]
-    offset = first - round(exact[0] * RATE)
-    found = []
-    for t in exact:
-        around = round(t * RATE) + offset
-        at, c = match(samples, template, around, int(0.004 * RATE))
-        if at is None or c < 0.95:
-            at, c = match(samples, template, around, int(0.2 * RATE))
-        if at is not None and c >= 0.9:
-            found.append(at / RATE - t)
-            offset = at - round(t * RATE)  # a seam moves every later note: look there next
-        else:
-            found.append(None)
-    return found
-
-
 def seam_errors(samples, exact, firsts):
     """The errors of all notes (ms, against their median), and what each
     seam adds: the median offset of pass k + 1's notes less that of pass k's."""
-    offsets = onset_offsets(samples, exact)
+    offsets = onset_offsets(samples, exact, follow=True)
     found = [f for f in offsets if f is not None]
     if not found:
         return None, None

@@ -112,11 +112,13 @@ def match(samples, template, around, reach):
 TEMPLATE_FROM = 256
 
 
-def onset_errors(samples, exact):
-    """Each note's onset less its exact time less the median of that, in ms."""
+def onset_offsets(samples, exact, follow=False):
+    """Each note's onset less its exact time (s), None where not found. With
+    follow, each note is looked for near where the note before it was found:
+    a seam between loop passes moves every note after it."""
     first = first_sound(samples)
     if first is None:
-        return None
+        return []
     template = samples[first + TEMPLATE_FROM:first + TEMPLATE_FROM + TEMPLATE]
     offset = first - round(exact[0] * RATE) + TEMPLATE_FROM
     found = []
@@ -127,6 +129,16 @@ def onset_errors(samples, exact):
             at, c = match(samples, template, around, int(0.2 * RATE))
         if at is not None and c >= 0.9:
             found.append(at / RATE - t)
+            if follow:
+                offset = at - round(t * RATE)
+        else:
+            found.append(None)
+    return found
+
+
+def onset_errors(samples, exact):
+    """Each note's onset less its exact time less the median of that, in ms."""
+    found = [f for f in onset_offsets(samples, exact) if f is not None]
     if not found:
         return None
     median = statistics.median(found)

@@ -1,6 +1,7 @@
 // A device for tests: remembers what the stream sent it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -13,6 +14,7 @@ struct PlayedRecord {
     int64_t due_us;
     int64_t at_us;
     DWORD word;
+    std::chrono::steady_clock::time_point sent;  // when the device got it
 };
 
 class FakeDevice : public platform::MidiDevice, public platform::StreamObserver {
@@ -28,7 +30,7 @@ public:
     void closed() override { note("close"); }
     void play(uint64_t tick, int64_t due_us, int64_t at_us, DWORD word) override {
         std::lock_guard<std::mutex> hold(mutex_);
-        played_.push_back({tick, due_us, at_us, word});
+        played_.push_back({tick, due_us, at_us, word, std::chrono::steady_clock::now()});
         happenings_.push_back("ev");
     }
     void reset() override { note("reset"); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -451,6 +452,57 @@ TEST_F(MidiStream, AResetStreamStartsANewTimelineAtItsNextRestart) {
         EXPECT_EQ(played[i + 1].tick, 192u);
         EXPECT_EQ(played[i + 1].due_us, 1500000);
     }
+    EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
+}
+
+// A loop's next pass keeps the music's time: a stream restarted right after
+// another played through starts where that one ended, however late within a
+// few milliseconds its restart came; restarted later, it starts anew.
+TEST_F(MidiStream, ARestartRightAfterAStreamPlayedThroughContinuesItsTimeline) {
+    FakeDevice& device = use_fake(true);
+    auto owned_callbacks = std::make_unique<Callbacks>();
+    Callbacks& callbacks = *owned_callbacks;
+    HMIDISTRM stream = open_stream(&callbacks);  // 96 ticks a quarter, 500 ms a quarter
+    Buffer b({0, 0, 0x00403C90, 1, 0, nop_record, 1, 0, nop_record, 2, 0, nop_record});  // ends at tick 4
+    const auto length = 20833us;
+    ASSERT_EQ(prepare(stream, b), MMSYSERR_NOERROR);
+    // The time 0 of pass `round`, from what the device got: the moment it got
+    // a record less that record's time since the start, at the least.
+    auto start_of = [&](size_t round) {
+        std::vector<PlayedRecord> played = device.played();
+        auto start = std::chrono::steady_clock::time_point::max();
+        for (size_t i = 4 * (round - 1); i < 4 * round && i < played.size(); ++i)
+            start = std::min(start, played[i].sent - std::chrono::microseconds(played[i].at_us));
+        return start;
+    };
+    auto pass = [&](size_t round) {
+        EXPECT_EQ(queue(stream, b), MMSYSERR_NOERROR);
+        const auto restarted = std::chrono::steady_clock::now();
+        EXPECT_EQ(midiStreamRestart(stream), MMSYSERR_NOERROR);
+        EXPECT_TRUE(callbacks.wait_done(round));
+        EXPECT_EQ(midiOutReset(out(stream)), MMSYSERR_NOERROR);
+        return restarted;
+    };
+    pass(1);
+    // Each restart comes a millisecond after the end; a busy machine may make
+    // that more than the window, so the passes go on until one came within it.
+    bool continued = false;
+    size_t round = 1;
+    while (!continued && round < 40 && !HasFailure()) {
+        ++round;
+        std::this_thread::sleep_for(1ms);
+        const auto restarted = pass(round);
+        const auto end = start_of(round - 1) + length;
+        if (restarted - end > 3ms) continue;
+        const auto start = start_of(round);
+        EXPECT_LT(start < end ? end - start : start - end, 300us);
+        continued = true;
+    }
+    EXPECT_TRUE(continued);
+    // Restarted long after, a pass starts at its restart.
+    std::this_thread::sleep_for(20ms);
+    const auto restarted = pass(++round);
+    EXPECT_GE(start_of(round), restarted);
     EXPECT_EQ(midiStreamClose(stream), MMSYSERR_NOERROR);
 }
 

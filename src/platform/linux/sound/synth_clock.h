@@ -55,7 +55,7 @@ public:
     // continues its timeline (the device's latency). reach_frames: how far
     // past that end the synthesizer may reach at the restart for it still to
     // continue (an audio driver: the records of the new pass must still get
-    // to their blocks; the passes' restarts, each a little late, add up).
+    // to their blocks).
     SynthClock(double sample_rate, double seam_frames, double reach_frames = no_limit)
         : rate_(sample_rate), seam_frames_(seam_frames), reach_frames_(reach_frames) {}
     static constexpr double no_limit = std::numeric_limits<double>::infinity();

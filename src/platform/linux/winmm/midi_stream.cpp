@@ -2,8 +2,9 @@
 //
 // A stream owns a queue of submitted headers and a player thread. The thread
 // reads the front header's 12-byte records one by one, works out when each is
-// due on one absolute timeline that starts at midiStreamRestart, sleeps to
-// that moment on the monotonic clock and hands the record to the device. When
+// due on one absolute timeline that starts at midiStreamRestart (or, at a
+// restart right after another stream played through, where that one ended),
+// sleeps to that moment on the monotonic clock and hands the record to the device. When
 // a header's last record is sent the header is given back: marked done, then
 // the callback gets MOM_DONE. A device that keeps its own clock gets each
 // record as soon as the thread has it, with its due time, and the header
@@ -16,6 +17,7 @@
 #include <sched.h>
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -55,6 +57,13 @@ constexpr int64_t stretch_margin_us = 15;
 constexpr int64_t longest_stretch_us = 100;
 // The player thread's real-time priority, when the process may have one.
 constexpr int player_priority = 20;
+// A stream restarted this soon after another played through to its end
+// continues that one's timeline: a loop's passes keep the music's time
+// however late within it each restart comes, where otherwise every pass would
+// add its seam and the player fall behind a device that joins the passes end
+// to end. A later restart starts anew: what was due in between would come
+// in a burst.
+constexpr auto continue_window = std::chrono::milliseconds(5);
 
 struct Stream {
     HMIDISTRM handle = nullptr;
@@ -98,6 +107,9 @@ struct Stream {
 std::mutex registry_lock;
 std::map<uintptr_t, std::shared_ptr<Stream>> registry;  // guarded by registry_lock
 uintptr_t last_handle = 0x1000;                          // guarded by registry_lock
+// The moment the last stream that played through ended, on the clock's count;
+// 0: none since the last restart.
+std::atomic<Clock::rep> played_through_end{0};
 
 std::shared_ptr<Stream> find_stream(const void* handle) {
     std::lock_guard<std::mutex> hold(registry_lock);
@@ -275,6 +287,13 @@ bool records_fill(const MIDIHDR* header) {
 // and every queued header marked done and moved to *returned, in queue order,
 // for the caller to report once the stream's lock is released.
 void stop_stream(Stream& s, std::deque<MIDIHDR*>* returned) {
+    // Played through: every header given back and everything in them due.
+    if (s.playing && s.queue.empty()) {
+        const Clock::time_point end = due_point(s, s.timeline.due_us(s.position));
+        played_through_end.store(Clock::now() >= end ? end.time_since_epoch().count() : 0);
+    } else if (s.playing) {
+        played_through_end.store(0);
+    }
     returned->swap(s.queue);
     s.offset = 0;
     s.playing = false;
@@ -401,7 +420,10 @@ MMRESULT midiStreamRestart(HMIDISTRM stream) {
         if (s->closing) return MMSYSERR_INVALHANDLE;
         if (s->playing) return MMSYSERR_NOERROR;
         s->playing = true;
-        s->start = Clock::now();
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point ended{Clock::duration(played_through_end.exchange(0))};
+        const bool continues = ended.time_since_epoch().count() != 0 && now >= ended && now - ended <= continue_window;
+        s->start = continues ? ended : now;
         s->device->restarted();
     }
     s->changed.notify_all();

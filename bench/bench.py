@@ -5,6 +5,7 @@ Called by bench/run, which builds the programs first. See bench/README.md.
 """
 
 import argparse
+import bisect
 import datetime
 import json
 import math
@@ -273,15 +274,16 @@ def accuracy(name, midi, cmds):
     with open(dues, "w") as f:
         for r in records:
             f.write(f"{r.due_us:.3f}\n")
-    # The floor alongside: the same loop started with the player, so that a
-    # record late in the player's run can be set beside the floor's wake-ups at
-    # that moment.
+    # The floor alongside: the same loop on each core, pinned there, started
+    # with the player, so that a record late in the player's run can be set
+    # beside what each core allowed at that moment.
     log(f"  smfstream  {name} (the floor alongside)")
     alongside_out = os.path.join(work_dir, f"{name}.with_player")
-    alongside = subprocess.Popen([floor_loop, "--timely", dues, alongside_out], stderr=subprocess.DEVNULL)
+    alongside = subprocess.Popen([floor_loop, "--timely", "--per-core", dues, alongside_out],
+                                 stderr=subprocess.DEVNULL)
     run = play_one_pass(f"trace:{trace}", midi, os.path.join(work_dir, f"{name}.stderr"))
     alongside.wait()
-    cmds["alongside"] = f"{rel(floor_loop)} --timely {rel(dues)} {rel(alongside_out)}"
+    cmds["alongside"] = f"{rel(floor_loop)} --timely --per-core {rel(dues)} {rel(alongside_out)}"
     cmds["player"] = (f"SMFSTREAM_DEVICE=trace:{rel(trace)} {TIME} -v {rel(smfstream)} 100 {rel(midi)}"
                       " (standard input held open until the first \"1\")")
     _, buffers = first_pass(trace)
@@ -314,19 +316,36 @@ def accuracy(name, midi, cmds):
             "due_s": records[len(played) - 1].due_us / 1e6,
         }
 
-    # The floor's wake-ups near the player's latest record (its due time ± 50 ms).
+    # Each core's floor near the player's latest record (its due time ± 50 ms),
+    # and which late records came while a core was held from its floor: a
+    # wake-up of the floor late by S at due time d says the core was not to be
+    # had over [d, d + S]; a record late by L overlaps it when its own
+    # [due, due + L] does.
     try:
         with open(alongside_out) as f:
-            beside = [float(line) for line in f]
+            beside = [[float(x) for x in line.split()] for line in f]
     except OSError:
         beside = []
-    result["alongside"] = summary(beside) if beside else None
-    if played and len(beside) == len(records):
+    result["alongside"] = summary([x for line in beside for x in line]) if beside else None
+    result["alongside_at_worst"] = None
+    result["held"] = None
+    if played and beside and len(beside) == len(records):
+        cores = len(beside[0])
         worst = max(played, key=lambda ev: ev[2] - ev[1])
         near = [late for r, late in zip(records, beside) if abs(r.due_us - worst[1]) <= 50000]
-        result["alongside_at_worst"] = {"due_us": worst[1], "max": max(near) if near else None}
-    else:
-        result["alongside_at_worst"] = None
+        result["alongside_at_worst"] = {"due_us": worst[1],
+                                        "cores": [max(line[c] for line in near) for c in range(cores)]}
+        stalls = sorted((r.due_us, r.due_us + max(line)) for r, line in zip(records, beside) if max(line) > 500)
+        starts = [a for a, _ in stalls]
+
+        def held(due, at):
+            i = bisect.bisect_right(starts, at)
+            return any(end >= due for _, end in stalls[max(0, i - 64):i])
+
+        over = [(due, at) for _, due, at, _ in played if at - due > GOAL_MAX]
+        free = [at - due for _, due, at, _ in played if not held(due, at)]
+        result["held"] = {"over": len(over), "over_held": sum(held(d, a) for d, a in over),
+                          "free_max": max(free) if free else None, "cores": cores}
 
     # The floor, with the same deadlines: scheduled as the player thread is,
     # and (short files) as an ordinary process is.
@@ -633,8 +652,10 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
     w("## Goals")
     w("")
     w("Each goal names the statistic it judges and its rule; beside it, figures of the same run that show what "
-      "the machine did at that moment: the floor (the same deadlines, slept to by a bare loop) started with the "
-      "player, its worst wake-up within 50 ms of the player's most late record; the CPU the rest of the machine "
+      "the machine did at that moment: the floor (the same deadlines, slept to by a bare loop) on each core, "
+      "pinned there, started with the player: each core's worst wake-up within 50 ms of the player's most late "
+      "record, and the records late while a core was held from its floor (its wake-up at or before the record's "
+      "sending, late past the record's due time); the CPU the rest of the machine "
       "took during the measurement (/proc/stat, less our own processes) and the load average at its end; the "
       "player's involuntary context switches.")
     w("")
@@ -650,9 +671,14 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
         run = r["player_run"]
         at_worst = r.get("alongside_at_worst")
         beside = []
-        if at_worst and at_worst.get("max") is not None:
-            beside.append(f"floor alongside near the most late record ({at_worst['due_us'] / 1e6:.2f} s): "
-                          f"{fmt_us(at_worst['max'])}")
+        if at_worst and at_worst.get("cores"):
+            beside.append(f"the floor on each core near the most late record ({at_worst['due_us'] / 1e6:.2f} s): "
+                          + ", ".join(fmt_us(x) for x in at_worst["cores"]))
+        h = r.get("held")
+        if h and h["over"]:
+            beside.append(f"records > {GOAL_MAX / 1000:g} ms late: {h['over']}, {h['over_held']} of them at a moment "
+                          f"a core was held from its floor; the most late record at no such moment: "
+                          f"{fmt_us(h['free_max'])}")
         beside.append(around_text(run.get("around")))
         if "involuntary_switches" in run:
             beside.append(f"{run['involuntary_switches']} involuntary switches")
@@ -754,8 +780,9 @@ def report(args, started, host, results, startup, switch, synth_run, merge_rows,
       f"(here: {said or 'see bench/floor_loop.cpp'}; the player thread ran "
       f"{'SCHED_FIFO' if fifo else 'SCHED_OTHER'} in this run). The goal compares with this floor.")
     if "alongside" in cmds:
-        w(f"- floor alongside: `{cmds['alongside']}`, started with the player (the goals set its wake-ups beside the "
-          "player's most late record).")
+        w(f"- floor alongside: `{cmds['alongside']}`, one loop on each core, pinned there, at one priority below "
+          "the player's so that it never holds it back, started with the player (the goals set its wake-ups beside "
+          "the player's most late record).")
     w(f"- floor, ordinary process: `{cmds['plain']}`: the same loop with the default timer slack (50 µs) and "
       "SCHED_OTHER, as any program gets it.")
     w(f"- mido: `{cmds['mido']}`; lateness = the time each message was yielded (from just before the first was "

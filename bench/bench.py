@@ -5,7 +5,6 @@ Called by bench/run, which builds the programs first. See bench/README.md.
 """
 
 import argparse
-import bisect
 import datetime
 import json
 import math
@@ -335,12 +334,10 @@ def accuracy(name, midi, cmds):
         near = [late for r, late in zip(records, beside) if abs(r.due_us - worst[1]) <= 50000]
         result["alongside_at_worst"] = {"due_us": worst[1],
                                         "cores": [max(line[c] for line in near) for c in range(cores)]}
-        stalls = sorted((r.due_us, r.due_us + max(line)) for r, line in zip(records, beside) if max(line) > 500)
-        starts = [a for a, _ in stalls]
+        stalls = [(r.due_us, r.due_us + max(line)) for r, line in zip(records, beside) if max(line) > 500]
 
         def held(due, at):
-            i = bisect.bisect_right(starts, at)
-            return any(end >= due for _, end in stalls[max(0, i - 64):i])
+            return any(start <= at and end >= due for start, end in stalls)
 
         over = [(due, at) for _, due, at, _ in played if at - due > GOAL_MAX]
         free = [at - due for _, due, at, _ in played if not held(due, at)]
